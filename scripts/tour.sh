@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds the programs and runs each of them, non-interactively, with a
+# heading that says what it shows. Name programs to run only their stops:
+#   scripts/tour.sh copyfile
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build/plain
+bin=$build/bin
+
+log=$(mktemp)
+if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+       cmake --build "$build" -j "$(nproc)"; } >"$log" 2>&1; then
+    cat "$log"
+    echo "tour: the build failed" >&2
+    exit 1
+fi
+rm -f "$log"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+heading() { printf '\n=== %s: %s\n' "$1" "$2"; }
+# show 'COMMAND LINE': prints the command as a user would type it, then runs it.
+show() { printf '$ %s\n' "$1"; eval "$1"; }
+
+stop_copyfile() {
+    heading copyfile "copying a file through raw file descriptors, 1024 bytes at a time"
+    seq -f 'line %g of the sample file' 1 400 >sample.txt
+    printf '$ copyfile   (answering: sample.txt, then copy of sample.txt)\n'
+    printf 'sample.txt\ncopy of sample.txt\n' | "$bin/copyfile"
+    printf '\n'
+    show "wc -c sample.txt 'copy of sample.txt'"
+    show "cmp sample.txt 'copy of sample.txt' && echo 'the copy is identical'"
+}
+
+all_stops=(copyfile)
+stops=("$@")
+[ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
+for stop in "${stops[@]}"; do
+    if ! declare -F "stop_$stop" >/dev/null; then
+        echo "tour: no stop named '$stop' (stops: ${all_stops[*]})" >&2
+        exit 2
+    fi
+done
+for stop in "${stops[@]}"; do
+    "stop_$stop"
+done

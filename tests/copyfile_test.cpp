@@ -1,0 +1,236 @@
+// copyfile, driven through pipes and on a terminal.
+#include "harness.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char prompts[] = "Enter source file path: Enter destination file path: ";
+const char done[] = "\nCopying complete!";
+
+// The environment that loads the write shim; a sanitizer runtime is told to
+// accept a library loaded ahead of it.
+std::vector<std::string> with_shim(const std::string& setting)
+{
+    return {"LD_PRELOAD=" WRITE_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0", setting};
+}
+
+class Copyfile : public TempDirTest {
+protected:
+    // Runs copyfile with the given input lines.
+    void copy(const std::string& input, const std::vector<std::string>& env = {})
+    {
+        run_piped(run, program("copyfile"), input, 60, env);
+        ASSERT_FALSE(run.end.timed_out);
+    }
+    void expect_status(int status)
+    {
+        EXPECT_TRUE(run.end.exited);
+        EXPECT_EQ(run.end.status, status);
+    }
+    Piped run;
+};
+
+mode_t mode_of(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+bool exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+TEST_F(Copyfile, GoodCopyWritesPromptsAndCompletionOnly)
+{
+    umask(022);
+    write_file("notes.txt", "first line\nsecond line\n");
+    copy("notes.txt\ncopy.txt\n");
+    EXPECT_EQ(run.out_text, std::string(prompts) + done);
+    EXPECT_EQ(run.err_text, "");
+    expect_status(0);
+    EXPECT_EQ(read_file("copy.txt"), "first line\nsecond line\n");
+    EXPECT_EQ(mode_of("copy.txt"), 0644u);
+}
+
+TEST_F(Copyfile, CopiesEverySizeExactly)
+{
+    for (size_t size : {size_t{0}, size_t{1}, size_t{1023}, size_t{1024}, size_t{1025},
+                        size_t{3 * 1024 * 1024 + 7}}) {
+        SCOPED_TRACE(size);
+        std::string bytes = pattern_bytes(size);
+        write_file("src", bytes);
+        copy("src\ndst\n");
+        expect_status(0);
+        EXPECT_EQ(read_file("dst"), bytes);
+        unlink("dst");
+    }
+}
+
+TEST_F(Copyfile, WritesOneChunkPerCall)
+{
+    const std::vector<std::pair<size_t, std::string>> cases = {
+        {1024, "1024\n"}, {1025, "1024\n1\n"}, {3000, "1024\n1024\n952\n"}};
+    for (const auto& [size, writes] : cases) {
+        SCOPED_TRACE(size);
+        write_file("src", pattern_bytes(size));
+        unlink(path("writes").c_str());
+        copy("src\ndst\n", with_shim("WRITE_SHIM_LOG=" + path("writes")));
+        expect_status(0);
+        EXPECT_EQ(read_file("writes"), writes);
+    }
+}
+
+TEST_F(Copyfile, ShortWritesAreCompleted)
+{
+    std::string bytes = pattern_bytes(2500);
+    write_file("src", bytes);
+    copy("src\ndst\n", with_shim("WRITE_SHIM_CAP=300"));
+    EXPECT_EQ(run.out_text, std::string(prompts) + done);
+    EXPECT_EQ(run.err_text, "");
+    expect_status(0);
+    EXPECT_EQ(read_file("dst"), bytes);
+}
+
+TEST_F(Copyfile, ExistingDestinationIsTruncatedAndKeepsItsMode)
+{
+    write_file("dst", pattern_bytes(5000));
+    chmod("dst", 0600);
+    write_file("src", "short\n");
+    copy("src\ndst\n");
+    expect_status(0);
+    EXPECT_EQ(read_file("dst"), "short\n");
+    EXPECT_EQ(mode_of("dst"), 0600u);
+
+    write_file("empty", "");
+    copy("empty\ndst\n");
+    expect_status(0);
+    EXPECT_EQ(read_file("dst"), "");
+}
+
+TEST_F(Copyfile, PathsWithSpacesAreUsedWhole)
+{
+    write_file(" my notes .txt", "spaced\n");
+    copy(" my notes .txt\nthe copy \n");
+    expect_status(0);
+    EXPECT_EQ(read_file("the copy "), "spaced\n");
+}
+
+TEST_F(Copyfile, SourceThatCannotBeOpened)
+{
+    copy("missing.txt\ncopy.txt\n");
+    EXPECT_EQ(run.out_text, std::string(prompts) + "missing.txt");
+    EXPECT_EQ(run.err_text, "Error opening file src file: : No such file or directory\n");
+    expect_status(1);
+    EXPECT_FALSE(exists("copy.txt"));
+
+    copy("\ncopy.txt\n");  // an empty line is the empty path
+    EXPECT_EQ(run.out_text, prompts);
+    EXPECT_EQ(run.err_text, "Error opening file src file: : No such file or directory\n");
+    expect_status(1);
+}
+
+TEST_F(Copyfile, DestinationThatCannotBeOpened)
+{
+    write_file("src", "data\n");
+    copy("src\nno/such/dir/copy\n");
+    EXPECT_EQ(run.out_text, prompts);
+    EXPECT_EQ(run.err_text, "Error opening file dest file.: No such file or directory\n");
+    expect_status(1);
+    EXPECT_FALSE(exists("no"));
+}
+
+TEST_F(Copyfile, DirectorySourceFailsTheRead)
+{
+    ASSERT_EQ(mkdir("folder", 0755), 0);
+    write_file("dst", "old contents\n");
+    copy("folder\ndst\n");
+    EXPECT_EQ(run.out_text, prompts);
+    EXPECT_EQ(run.err_text, "Error reading from src file.: Is a directory\n");
+    expect_status(1);
+    EXPECT_EQ(read_file("dst"), "");
+}
+
+TEST_F(Copyfile, FullDeviceFailsTheWrite)
+{
+    write_file("src", pattern_bytes(3000));
+    copy("src\n/dev/full\n");
+    EXPECT_EQ(run.out_text, prompts);
+    EXPECT_EQ(run.err_text, "Error writing to dest file.: No space left on device\n");
+    expect_status(1);
+}
+
+TEST_F(Copyfile, RefusesToCopyAFileOntoItself)
+{
+    std::string bytes = pattern_bytes(4000);
+    write_file("src", bytes);
+    ASSERT_EQ(link("src", "hard link"), 0);
+    for (const std::string& dest : {std::string("src"), std::string("./src"),
+                                    std::string("hard link"), path("src")}) {
+        SCOPED_TRACE(dest);
+        copy("src\n" + dest + "\n");
+        EXPECT_EQ(run.out_text, prompts);
+        EXPECT_EQ(run.err_text, "Source and destination are the same file; nothing copied.\n");
+        expect_status(1);
+        EXPECT_EQ(read_file("src"), bytes);
+    }
+}
+
+TEST_F(Copyfile, PathLengthLimit)
+{
+    std::string longest(255, 'n');  // a path of 255 characters still fits
+    write_file(longest, "edge\n");
+    copy(longest + "\ncopy\n");
+    expect_status(0);
+    EXPECT_EQ(read_file("copy"), "edge\n");
+
+    std::string too_long(256, 'n');
+    copy(too_long + "\ncopy2\n");
+    EXPECT_EQ(run.out_text, "Enter source file path: ");
+    EXPECT_EQ(run.err_text, "The source path is too long: more than 255 characters.\n");
+    expect_status(1);
+
+    copy(longest + "\n" + std::string(256, 'd') + "\n");
+    EXPECT_EQ(run.out_text, prompts);
+    EXPECT_EQ(run.err_text, "The destination path is too long: more than 255 characters.\n");
+    expect_status(1);
+    EXPECT_FALSE(exists(std::string(255, 'd')));
+}
+
+TEST_F(Copyfile, EndOfInputBeforeAPath)
+{
+    copy("");
+    EXPECT_EQ(run.out_text, "Enter source file path: ");
+    EXPECT_EQ(run.err_text, "No source path given: end of input.\n");
+    expect_status(1);
+
+    write_file("src", "data\n");
+    copy("src\n");
+    EXPECT_EQ(run.out_text, prompts);
+    EXPECT_EQ(run.err_text, "No destination path given: end of input.\n");
+    expect_status(1);
+
+    copy("src\ncopy");  // a last line without its newline is still a path
+    expect_status(0);
+    EXPECT_EQ(read_file("copy"), "data\n");
+}
+
+TEST_F(Copyfile, PromptsShowOnATerminalBeforeAnythingIsTyped)
+{
+    write_file("src", "typed\n");
+    Terminal t;
+    start_terminal(t, program("copyfile"));
+    ASSERT_GE(wait_screen(t, "Enter source file path: ", 10), 0) << t.screen;
+    type(t, "src\n");
+    ASSERT_GE(wait_screen(t, "Enter destination file path: ", 10), 0) << t.screen;
+    type(t, "dst\n");
+    EXPECT_GE(wait_screen(t, "Copying complete!", 10), 0) << t.screen;
+    wait_end(t, 10);
+    EXPECT_TRUE(t.end.exited);
+    EXPECT_EQ(t.end.status, 0);
+    EXPECT_EQ(read_file("dst"), "typed\n");
+}
+
+}  // namespace

@@ -1,0 +1,355 @@
+#include "harness.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+std::string program(const char* name)
+{
+    return std::string(PROGRAM_DIR) + "/" + name;
+}
+
+double now_seconds()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+void send_signal(pid_t pid, int signal)
+{
+    if (pid > 0)
+        kill(pid, signal);
+}
+
+// The child side of every start: a clean signal state (nothing blocked or
+// ignored is inherited from the test), the extra environment, then the program.
+[[noreturn]] static void exec_program(const std::string& path, const std::vector<std::string>& env)
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig)
+        signal(sig, SIG_DFL);
+    for (const std::string& entry : env)
+        putenv(const_cast<char*>(entry.c_str()));
+    execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    perror(path.c_str());
+    _exit(127);
+}
+
+static void record_status(Ending& end, int status)
+{
+    if (WIFEXITED(status)) {
+        end.exited = true;
+        end.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        end.signal = WTERMSIG(status);
+    }
+}
+
+// Reaps pid if it has ended; returns true once it has.
+static bool reap(pid_t& pid, Ending& end, bool block)
+{
+    if (pid <= 0)
+        return true;
+    int status;
+    pid_t r = waitpid(pid, &status, block ? 0 : WNOHANG);
+    if (r == pid) {
+        record_status(end, status);
+        pid = -1;
+        return true;
+    }
+    return r < 0;
+}
+
+static void kill_and_reap(pid_t& pid, Ending& end)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGKILL);
+    reap(pid, end, true);
+}
+
+static void close_fd(int& fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+// Reads what is ready on fd into text; closes fd at its end. Returns false
+// when nothing was read.
+static bool drain(int& fd, std::string& text)
+{
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+        text.append(buf, n);
+        return true;
+    }
+    if (n == 0 || (errno != EINTR && errno != EAGAIN))
+        close_fd(fd);
+    return false;
+}
+
+// Waits up to timeout seconds for output on the program's streams and reads it.
+static void poll_streams(Piped& p, double timeout)
+{
+    pollfd fds[2] = {{p.out, POLLIN, 0}, {p.err, POLLIN, 0}};
+    int ms = timeout <= 0 ? 0 : static_cast<int>(timeout * 1000) + 1;
+    if (poll(fds, 2, ms) <= 0)
+        return;
+    if (fds[0].revents)
+        drain(p.out, p.out_text);
+    if (fds[1].revents)
+        drain(p.err, p.err_text);
+}
+
+// Kills and reaps a program still running and closes its pipes.
+static void release(Piped& p)
+{
+    kill_and_reap(p.pid, p.end);
+    close_fd(p.in);
+    close_fd(p.out);
+    close_fd(p.err);
+}
+
+void start_piped(Piped& p, const std::string& path, const std::vector<std::string>& env)
+{
+    release(p);  // a handle may be reused for the next run
+    p.out_text.clear();
+    p.err_text.clear();
+    p.end = Ending();
+    signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        FAIL() << "pipe: " << strerror(errno);
+    p.pid = fork();
+    if (p.pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        exec_program(path, env);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    p.in = in[1];
+    p.out = out[0];
+    p.err = err[0];
+}
+
+void feed(Piped& p, const std::string& bytes)
+{
+    size_t done = 0;
+    while (p.in >= 0 && done < bytes.size()) {
+        ssize_t n = write(p.in, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;  // the program stopped reading; what it did shows in its output
+        done += n;
+    }
+}
+
+bool wait_output(Piped& p, const std::string& text, double timeout)
+{
+    double deadline = now_seconds() + timeout;
+    while (p.out_text.find(text) == std::string::npos) {
+        double left = deadline - now_seconds();
+        if (left <= 0 || (p.out < 0 && p.err < 0))
+            return false;
+        poll_streams(p, left);
+    }
+    return true;
+}
+
+void finish(Piped& p, double timeout)
+{
+    close_fd(p.in);
+    double deadline = now_seconds() + timeout;
+    while (p.out >= 0 || p.err >= 0) {
+        double left = deadline - now_seconds();
+        if (left <= 0)
+            break;
+        poll_streams(p, left);
+    }
+    while (!reap(p.pid, p.end, false)) {
+        if (now_seconds() >= deadline) {
+            p.end.timed_out = true;
+            kill_and_reap(p.pid, p.end);
+            break;
+        }
+        usleep(5000);
+    }
+    close_fd(p.out);
+    close_fd(p.err);
+}
+
+void run_piped(Piped& p, const std::string& path, const std::string& input, double timeout,
+               const std::vector<std::string>& env)
+{
+    start_piped(p, path, env);
+    feed(p, input);
+    finish(p, timeout);
+}
+
+Piped::~Piped()
+{
+    release(*this);
+}
+
+void start_terminal(Terminal& t, const std::string& path)
+{
+    signal(SIGPIPE, SIG_IGN);
+    t.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (t.master < 0 || grantpt(t.master) || unlockpt(t.master))
+        FAIL() << "pseudo-terminal: " << strerror(errno);
+    const char* slave_name = ptsname(t.master);
+    t.started = now_seconds();
+    t.pid = fork();
+    if (t.pid == 0) {
+        // A new session; opening the terminal makes it the session's
+        // controlling terminal and this process its foreground group.
+        setsid();
+        int slave = open(slave_name, O_RDWR);
+        if (slave < 0)
+            _exit(127);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        if (slave > 2)
+            close(slave);
+        exec_program(path, {});
+    }
+}
+
+void type(Terminal& t, const std::string& keys)
+{
+    if (write(t.master, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+        ADD_FAILURE() << "typing on the terminal failed";
+}
+
+// Reads what the terminal shows within timeout seconds. Returns 1 when
+// something was read, 0 when nothing came, -1 when the terminal has closed
+// (every process holding it has ended).
+static int read_screen(Terminal& t, double timeout)
+{
+    pollfd fd = {t.master, POLLIN, 0};
+    if (poll(&fd, 1, timeout <= 0 ? 0 : static_cast<int>(timeout * 1000) + 1) <= 0)
+        return 0;
+    char buf[4096];
+    ssize_t n = read(t.master, buf, sizeof buf);
+    if (n <= 0)
+        return n < 0 && errno == EINTR ? 0 : -1;  // EIO once the other side has closed
+    double at = now_seconds() - t.started;
+    for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] != '\r') {
+            t.screen += buf[i];
+            t.shown.push_back(at);
+        }
+    }
+    return 1;
+}
+
+double wait_screen(Terminal& t, const std::string& text, double timeout, size_t from)
+{
+    double deadline = now_seconds() + timeout;
+    for (;;) {
+        size_t found = t.screen.find(text, from);
+        if (found != std::string::npos)
+            return t.shown[found + text.size() - 1];
+        double left = deadline - now_seconds();
+        if (left <= 0 || read_screen(t, left) < 0)
+            return -1;
+    }
+}
+
+void wait_end(Terminal& t, double timeout)
+{
+    double deadline = now_seconds() + timeout;
+    while (!reap(t.pid, t.end, false)) {
+        if (now_seconds() >= deadline) {
+            t.end.timed_out = true;
+            kill_and_reap(t.pid, t.end);
+            return;
+        }
+        read_screen(t, 0.05);
+    }
+    while (read_screen(t, 0.1) > 0) {
+    }
+}
+
+Terminal::~Terminal()
+{
+    if (pid > 0)
+        kill(pid, SIGKILL);
+    kill_and_reap(pid, end);
+    close_fd(master);
+}
+
+static int remove_entry(const char* path, const struct stat*, int, FTW*)
+{
+    return remove(path);
+}
+
+void TempDirTest::SetUp()
+{
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    old_cwd = cwd;
+    char templ[] = "/tmp/posix-tour-test-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr) << strerror(errno);
+    dir = templ;
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+}
+
+void TempDirTest::TearDown()
+{
+    if (chdir(old_cwd.c_str()) != 0)
+        ADD_FAILURE() << "chdir back failed";
+    if (!dir.empty())
+        nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string read_file(const std::string& path)
+{
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return text;
+    while (drain(fd, text)) {
+    }
+    close_fd(fd);
+    return text;
+}
+
+void write_file(const std::string& path, const std::string& bytes)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path << ": " << strerror(errno);
+    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    ASSERT_EQ(fclose(f), 0);
+}
+
+std::string pattern_bytes(size_t size)
+{
+    std::string bytes(size, '\0');
+    unsigned x = 2463534242u;
+    for (size_t i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[i] = static_cast<char>(x);
+    }
+    return bytes;
+}

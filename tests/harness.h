@@ -1,0 +1,87 @@
+// Runs the built programs as a user would: through pipes, or as the
+// foreground process of a pseudo-terminal of its own, and ends them safely.
+// Every test runs in a fresh temporary directory (the fixture TempDirTest),
+// and every child is killed and reaped when its handle goes away, so a
+// failing test never leaves a program behind or hangs.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// The path of a built program, by its name.
+std::string program(const char* name);
+
+// How a program ended.
+struct Ending {
+    bool exited = false;     // returned from main or called exit
+    int status = -1;         // its exit status, when exited
+    int signal = 0;          // the signal that killed it, if one did
+    bool timed_out = false;  // still running at the timeout, so killed by the harness
+};
+
+// A program with its standard input, output and error connected to pipes.
+struct Piped {
+    pid_t pid = -1;
+    int in = -1, out = -1, err = -1;
+    std::string out_text, err_text;  // everything read so far
+    Ending end;
+    ~Piped();  // kills and reaps a program still running
+};
+
+// Starts a program on pipes (ending any earlier run of the handle). env adds NAME=VALUE entries to its environment.
+void start_piped(Piped& p, const std::string& path, const std::vector<std::string>& env = {});
+// Reads output until standard output holds text, at most timeout seconds.
+bool wait_output(Piped& p, const std::string& text, double timeout);
+// Writes bytes to the program's standard input.
+void feed(Piped& p, const std::string& bytes);
+// Closes standard input, reads both streams to their end and waits for the
+// program to end; after timeout seconds it is killed (end.timed_out is set).
+void finish(Piped& p, double timeout);
+// Starts, feeds input, finishes: the usual one-shot run.
+void run_piped(Piped& p, const std::string& path, const std::string& input, double timeout,
+               const std::vector<std::string>& env = {});
+
+// A program running as the foreground process of its own session on a
+// pseudo-terminal. Keys typed there act as on a real terminal: "\x03" (^C)
+// sends SIGINT and "\x1a" (^Z) SIGTSTP through the terminal's line discipline.
+struct Terminal {
+    pid_t pid = -1;
+    int master = -1;
+    double started = 0;         // clock reading at the start, in seconds
+    std::string screen;         // all that has appeared, carriage returns removed
+    std::vector<double> shown;  // shown[i]: seconds after the start at which screen[i] appeared
+    Ending end;
+    ~Terminal();
+};
+
+void start_terminal(Terminal& t, const std::string& path);
+void type(Terminal& t, const std::string& keys);
+// Reads the screen until text appears at or after offset from, at most
+// timeout seconds. Returns the seconds after the start at which the text was
+// complete on the screen, or -1 if it did not appear in time.
+double wait_screen(Terminal& t, const std::string& text, double timeout, size_t from = 0);
+// Waits for the program to end by itself, reading the screen meanwhile;
+// kills it after timeout seconds.
+void wait_end(Terminal& t, double timeout);
+
+// Sends a signal to a running program.
+void send_signal(pid_t pid, int signal);
+double now_seconds();
+
+// The fixture for every program test: a fresh temporary directory as the
+// working directory, removed with all its contents afterwards.
+class TempDirTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::string dir;
+    std::string old_cwd;
+};
+
+// File helpers for the tests.
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+std::string pattern_bytes(size_t size);  // bytes of every value, in a pattern that never repeats at 1 KiB
