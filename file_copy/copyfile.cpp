@@ -77,7 +77,10 @@ static int open_destination(const char* path, int src)
         close(dst);
         return -1;
     }
-    if (S_ISREG(dst_stat.st_mode) && ftruncate(dst, 0) < 0) {
+    // Only a regular file with contents is truncated: devices and pipes have
+    // nothing to empty, and truncating a new, empty file would make some file
+    // systems flush it to disk at close, which costs time and gains nothing.
+    if (S_ISREG(dst_stat.st_mode) && dst_stat.st_size > 0 && ftruncate(dst, 0) < 0) {
         perror("Error opening file dest file.");
         close(dst);
         return -1;
