@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the project in every configuration and runs the whole test suite in
-# each: plain (g++), clang++, and AddressSanitizer with
-# UndefinedBehaviorSanitizer. Any build warning or failing test fails the run.
+# each: plain (g++), clang++, AddressSanitizer with UndefinedBehaviorSanitizer,
+# and ThreadSanitizer. Any build warning or failing test fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -21,4 +21,5 @@ run_configuration plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_configuration clang -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 run_configuration address -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=address
+run_configuration thread -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=thread
 echo "=== every configuration passed"

@@ -16,6 +16,7 @@ if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
 fi
 rm -f "$log"
 
+export PATH="$bin:$PATH"  # the commands read as a user types them
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -27,14 +28,29 @@ show() { printf '$ %s\n' "$1"; eval "$1"; }
 stop_copyfile() {
     heading copyfile "copying a file through raw file descriptors, 1024 bytes at a time"
     seq -f 'line %g of the sample file' 1 400 >sample.txt
-    printf '$ copyfile   (answering: sample.txt, then copy of sample.txt)\n'
-    printf 'sample.txt\ncopy of sample.txt\n' | "$bin/copyfile"
+    show "printf 'sample.txt\\ncopy of sample.txt\\n' | copyfile"
     printf '\n'
     show "wc -c sample.txt 'copy of sample.txt'"
     show "cmp sample.txt 'copy of sample.txt' && echo 'the copy is identical'"
 }
 
-all_stops=(copyfile)
+stop_atm_sim() {
+    heading atm_sim "five threads take turns at one mutex-guarded ATM (about ten seconds)"
+    show atm_sim
+    printf '\n(each user holds the mutex for its whole two-second turn: its two lines always stand together)\n'
+}
+
+stop_mutex_counter() {
+    heading mutex_counter "two threads add 250 each to one counter under a mutex: always 500"
+    show mutex_counter
+}
+
+stop_sem_counter() {
+    heading sem_counter "three threads add 250 each to one counter under a semaphore of value 1: always 750"
+    show sem_counter
+}
+
+all_stops=(copyfile atm_sim mutex_counter sem_counter)
 stops=("$@")
 [ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
 for stop in "${stops[@]}"; do

@@ -32,7 +32,8 @@ void send_signal(pid_t pid, int signal)
 
 // The child side of every start: a clean signal state (nothing blocked or
 // ignored is inherited from the test), the extra environment, then the program.
-[[noreturn]] static void exec_program(const std::string& path, const std::vector<std::string>& env)
+[[noreturn]] static void exec_program(const std::string& path, const std::vector<std::string>& env,
+                                      const std::vector<std::string>& args)
 {
     sigset_t none;
     sigemptyset(&none);
@@ -41,7 +42,11 @@ void send_signal(pid_t pid, int signal)
         signal(sig, SIG_DFL);
     for (const std::string& entry : env)
         putenv(const_cast<char*>(entry.c_str()));
-    execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
     perror(path.c_str());
     _exit(127);
 }
@@ -123,7 +128,8 @@ static void release(Piped& p)
     close_fd(p.err);
 }
 
-void start_piped(Piped& p, const std::string& path, const std::vector<std::string>& env)
+void start_piped(Piped& p, const std::string& path, const std::vector<std::string>& env,
+                 const std::vector<std::string>& args)
 {
     release(p);  // a handle may be reused for the next run
     p.out_text.clear();
@@ -138,7 +144,7 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        exec_program(path, env);
+        exec_program(path, env, args);
     }
     close(in[0]);
     close(out[1]);
@@ -196,9 +202,9 @@ void finish(Piped& p, double timeout)
 }
 
 void run_piped(Piped& p, const std::string& path, const std::string& input, double timeout,
-               const std::vector<std::string>& env)
+               const std::vector<std::string>& env, const std::vector<std::string>& args)
 {
-    start_piped(p, path, env);
+    start_piped(p, path, env, args);
     feed(p, input);
     finish(p, timeout);
 }
@@ -229,7 +235,7 @@ void start_terminal(Terminal& t, const std::string& path)
         dup2(slave, 2);
         if (slave > 2)
             close(slave);
-        exec_program(path, {});
+        exec_program(path, {}, {});
     }
 }
 
@@ -261,13 +267,16 @@ static int read_screen(Terminal& t, double timeout)
     return 1;
 }
 
-double wait_screen(Terminal& t, const std::string& text, double timeout, size_t from)
+double wait_screen(Terminal& t, const std::string& text, double timeout, size_t from, size_t* after)
 {
     double deadline = now_seconds() + timeout;
     for (;;) {
         size_t found = t.screen.find(text, from);
-        if (found != std::string::npos)
+        if (found != std::string::npos) {
+            if (after != nullptr)
+                *after = found + text.size();
             return t.shown[found + text.size() - 1];
+        }
         double left = deadline - now_seconds();
         if (left <= 0 || read_screen(t, left) < 0)
             return -1;

@@ -30,8 +30,10 @@ struct Piped {
     ~Piped();  // kills and reaps a program still running
 };
 
-// Starts a program on pipes (ending any earlier run of the handle). env adds NAME=VALUE entries to its environment.
-void start_piped(Piped& p, const std::string& path, const std::vector<std::string>& env = {});
+// Starts a program on pipes (ending any earlier run of the handle). env adds
+// NAME=VALUE entries to its environment; args are its arguments.
+void start_piped(Piped& p, const std::string& path, const std::vector<std::string>& env = {},
+                 const std::vector<std::string>& args = {});
 // Reads output until standard output holds text, at most timeout seconds.
 bool wait_output(Piped& p, const std::string& text, double timeout);
 // Writes bytes to the program's standard input.
@@ -41,7 +43,7 @@ void feed(Piped& p, const std::string& bytes);
 void finish(Piped& p, double timeout);
 // Starts, feeds input, finishes: the usual one-shot run.
 void run_piped(Piped& p, const std::string& path, const std::string& input, double timeout,
-               const std::vector<std::string>& env = {});
+               const std::vector<std::string>& env = {}, const std::vector<std::string>& args = {});
 
 // A program running as the foreground process of its own session on a
 // pseudo-terminal. Keys typed there act as on a real terminal: "\x03" (^C)
@@ -60,8 +62,10 @@ void start_terminal(Terminal& t, const std::string& path);
 void type(Terminal& t, const std::string& keys);
 // Reads the screen until text appears at or after offset from, at most
 // timeout seconds. Returns the seconds after the start at which the text was
-// complete on the screen, or -1 if it did not appear in time.
-double wait_screen(Terminal& t, const std::string& text, double timeout, size_t from = 0);
+// complete on the screen, or -1 if it did not appear in time. after, if
+// given, is set to the offset just past the text.
+double wait_screen(Terminal& t, const std::string& text, double timeout, size_t from = 0,
+                   size_t* after = nullptr);
 // Waits for the program to end by itself, reading the screen meanwhile;
 // kills it after timeout seconds.
 void wait_end(Terminal& t, double timeout);
