@@ -50,7 +50,28 @@ stop_sem_counter() {
     show sem_counter
 }
 
-all_stops=(copyfile atm_sim mutex_counter sem_counter)
+stop_server() {
+    heading server "a named pipe at /tmp/new; each read is judged by its length (6 bytes or more: valid)"
+    if [ -e /tmp/new ] && [ ! -p /tmp/new ]; then
+        echo "(skipped: /tmp/new exists and is not a FIFO)"
+        return
+    fi
+    server >server.out 2>&1 &
+    local pid=$!
+    while [ ! -p /tmp/new ]; do sleep 0.1; done
+    echo "(server started; the tour now plays the client, as you would from a second terminal)"
+    show "printf 'alice:secret' > /tmp/new"
+    sleep 0.5
+    show "printf 'bob' > /tmp/new"
+    sleep 0.5
+    kill "$pid"
+    wait "$pid" 2>/dev/null || true
+    echo "(server ended with kill; what it wrote:)"
+    cat server.out
+    printf '\n'
+}
+
+all_stops=(copyfile atm_sim mutex_counter sem_counter server)
 stops=("$@")
 [ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
 for stop in "${stops[@]}"; do

@@ -179,6 +179,13 @@ bool wait_output(Piped& p, const std::string& text, double timeout)
     return true;
 }
 
+void read_output(Piped& p, double seconds)
+{
+    double deadline = now_seconds() + seconds;
+    for (double left = seconds; left > 0 && (p.out >= 0 || p.err >= 0); left = deadline - now_seconds())
+        poll_streams(p, left);
+}
+
 void finish(Piped& p, double timeout)
 {
     close_fd(p.in);

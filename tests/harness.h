@@ -36,6 +36,8 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
                  const std::vector<std::string>& args = {});
 // Reads output until standard output holds text, at most timeout seconds.
 bool wait_output(Piped& p, const std::string& text, double timeout);
+// Reads whatever output comes in the next seconds.
+void read_output(Piped& p, double seconds);
 // Writes bytes to the program's standard input.
 void feed(Piped& p, const std::string& bytes);
 // Closes standard input, reads both streams to their end and waits for the

@@ -1,0 +1,239 @@
+// server, driven with real writers on /tmp/new. Every test here holds the
+// lock on that path (see CMakeLists.txt), and clears it before and after.
+#include "harness.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const char fifo_path[] = "/tmp/new";
+const std::string valid = "\nValid, Balance: $5000";
+const std::string invalid = "\nInvalid credentials.";
+
+void remove_path()
+{
+    if (unlink(fifo_path) != 0)
+        rmdir(fifo_path);
+}
+
+class Server : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        remove_path();
+    }
+    void TearDown() override
+    {
+        send_signal(server.pid, SIGKILL);
+        remove_path();
+        TempDirTest::TearDown();
+    }
+    void start() { start_piped(server, program("server")); }
+
+    // Opens the FIFO for writing once the server has it open for reading
+    // (a client's open would block until then); -1 after the timeout.
+    int open_writer(double timeout = 20)
+    {
+        double deadline = now_seconds() + timeout;
+        for (;;) {
+            int fd = open(fifo_path, O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                fcntl(fd, F_SETFL, 0);
+                return fd;
+            }
+            if (now_seconds() > deadline)
+                return -1;
+            usleep(10000);
+        }
+    }
+    // Writes bytes in one call and waits until the server's output is expected.
+    void send_and_expect(int fd, size_t bytes, const std::string& expected)
+    {
+        std::string data(bytes, 'x');
+        ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(bytes));
+        EXPECT_TRUE(wait_output(server, expected, 20)) << "after " << bytes << " bytes: " << server.out_text;
+        EXPECT_EQ(server.out_text, expected);
+    }
+
+    Piped server;
+};
+
+// CPU seconds the process has used so far, from /proc.
+double cpu_seconds(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    unsigned long user = 0, system = 0;
+    if (paren == std::string::npos ||
+        sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+               &user, &system) != 2)
+        return -1;
+    return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
+}
+
+TEST_F(Server, CreatesTheFifoAndWaitsForAWriter)
+{
+    umask(022);
+    start();
+    struct stat st;
+    double deadline = now_seconds() + 20;
+    while (stat(fifo_path, &st) != 0 && now_seconds() < deadline)
+        usleep(10000);
+    ASSERT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+    EXPECT_FALSE(wait_output(server, "\n", 1.0));  // no writer yet: nothing written
+    send_signal(server.pid, SIGTERM);
+    finish(server, 20);
+    EXPECT_EQ(server.end.signal, SIGTERM);
+    EXPECT_EQ(server.out_text, "");
+    ASSERT_EQ(stat(fifo_path, &st), 0);  // the FIFO outlives the server
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // A FIFO left by an earlier run works as a new one does.
+    start();
+    int fd = open_writer();
+    ASSERT_GE(fd, 0);
+    send_and_expect(fd, 6, valid);
+    close(fd);
+}
+
+TEST_F(Server, JudgesEachReadByItsLength)
+{
+    start();
+    int fd = open_writer();
+    ASSERT_GE(fd, 0);
+    std::string expected;
+    send_and_expect(fd, 6, expected += valid);
+    send_and_expect(fd, 5, expected += invalid);
+    send_and_expect(fd, 1, expected += invalid);
+    send_and_expect(fd, 20, expected += valid);
+    send_and_expect(fd, 25, expected += valid + invalid);  // read as 20, then 5
+    send_and_expect(fd, 40, expected += valid + valid);
+    close(fd);
+    EXPECT_EQ(server.err_text, "");
+}
+
+TEST_F(Server, WaitsQuietlyForTheNextWriter)
+{
+    start();
+    int fd = open_writer();
+    ASSERT_GE(fd, 0);
+    send_and_expect(fd, 8, valid);
+    close(fd);
+
+    double cpu_before = cpu_seconds(server.pid);
+    EXPECT_FALSE(wait_output(server, invalid, 1.5)) << server.out_text;
+    EXPECT_EQ(server.out_text, valid);
+    EXPECT_LT(cpu_seconds(server.pid) - cpu_before, 0.3);  // a spinning read would burn 1.5 s
+
+    fd = open_writer();
+    ASSERT_GE(fd, 0);
+    send_and_expect(fd, 3, valid + invalid);
+    close(fd);
+}
+
+// Without write permission on the FIFO the server cannot hold its own write
+// end; it reopens the FIFO at end of data instead, and still waits quietly.
+TEST_F(Server, WaitsQuietlyWithoutWritePermission)
+{
+    umask(022);
+    ASSERT_EQ(mkfifo(fifo_path, 0644), 0);
+    start_piped(server, "/usr/bin/setpriv",
+                {}, {"--reuid=65534", "--regid=65534", "--clear-groups", program("server")});
+    int fd = open_writer();
+    ASSERT_GE(fd, 0);
+    send_and_expect(fd, 6, valid);
+    close(fd);
+    double cpu_before = cpu_seconds(server.pid);
+    EXPECT_FALSE(wait_output(server, invalid, 1.5)) << server.out_text;
+    EXPECT_LT(cpu_seconds(server.pid) - cpu_before, 0.3);
+    fd = open_writer();
+    ASSERT_GE(fd, 0);
+    send_and_expect(fd, 2, valid + invalid);
+    close(fd);
+}
+
+TEST_F(Server, FailsOnWhatIsNotAReadableFifo)
+{
+    ASSERT_EQ(mkdir(fifo_path, 0755), 0);
+    run_piped(server, program("server"), "", 20);
+    EXPECT_EQ(server.out_text, "");
+    EXPECT_EQ(server.err_text, "write: Is a directory\n");
+    EXPECT_TRUE(server.end.exited);
+    EXPECT_EQ(server.end.status, 1);
+    remove_path();
+
+    ASSERT_EQ(symlink("/tmp/new-missing-target/x", fifo_path), 0);  // open fails
+    run_piped(server, program("server"), "", 20);
+    EXPECT_EQ(server.err_text, "write: No such file or directory\n");
+    EXPECT_EQ(server.end.status, 1);
+}
+
+TEST_F(Server, JudgesARegularFileToItsEnd)
+{
+    write_file(fifo_path, std::string(45, 'c'));
+    run_piped(server, program("server"), "", 20);
+    EXPECT_EQ(server.out_text, valid + valid + invalid);
+    EXPECT_EQ(server.err_text, "");
+    EXPECT_TRUE(server.end.exited);
+    EXPECT_EQ(server.end.status, 0);
+}
+
+// Several clients at once, each writing many short and long messages: the
+// server keeps running and writes nothing but whole verdicts.
+TEST_F(Server, SurvivesManyWritersAtOnce)
+{
+    start();
+    int first = open_writer();
+    ASSERT_GE(first, 0);
+    std::vector<pid_t> writers;
+    for (int w = 0; w < 4; ++w) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int fd = open(fifo_path, O_WRONLY);
+            unsigned seed = 7919u * (w + 1);
+            for (int i = 0; i < 500; ++i) {
+                seed = seed * 1103515245u + 12345u;
+                char data[64] = {};
+                if (write(fd, data, 1 + (seed >> 16) % 60) < 0)
+                    _exit(1);
+            }
+            _exit(0);
+        }
+        writers.push_back(pid);
+    }
+    for (pid_t pid : writers) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_EQ(status, 0);
+    }
+    close(first);
+    read_output(server, 1.0);  // the verdicts of the last reads
+
+    int status;
+    EXPECT_EQ(waitpid(server.pid, &status, WNOHANG), 0) << "the server ended";
+    size_t at = 0, verdicts = 0;
+    const std::string& out = server.out_text;
+    while (at < out.size()) {
+        if (out.compare(at, valid.size(), valid) == 0)
+            at += valid.size();
+        else if (out.compare(at, invalid.size(), invalid) == 0)
+            at += invalid.size();
+        else
+            break;
+        ++verdicts;
+    }
+    EXPECT_EQ(at, out.size()) << "malformed output at " << at;
+    EXPECT_GE(verdicts, 100u);
+    EXPECT_EQ(server.err_text, "");
+}
+
+}  // namespace
