@@ -71,7 +71,55 @@ stop_server() {
     printf '\n'
 }
 
-all_stops=(copyfile atm_sim mutex_counter sem_counter server)
+# The signal stops start a program in the background and send it the signals
+# a user would send from the keyboard or another terminal. When the tour's
+# output is not a terminal, stdbuf makes the program's output line-buffered so
+# that it shows as it happens, between the tour's notes.
+line_buffered=()
+[ -t 1 ] || line_buffered=(stdbuf -oL)
+
+# press NOTE SIGNAL PID: says what a user would do, then sends the signal.
+press() { printf '(%s: kill -%s PID)\n' "$1" "$2"; kill "-$2" "$3"; }
+
+stop_pause_timer() {
+    heading pause_timer "a countdown that SIGINT pauses and SIGTSTP resumes (about fifteen seconds)"
+    printf '$ pause_timer\n'
+    "${line_buffered[@]}" pause_timer &
+    local pid=$!
+    sleep 2.5
+    press "Ctrl-C, or from another terminal" INT "$pid"
+    sleep 3
+    press "Ctrl-Z, or from another terminal" TSTP "$pid"
+    wait "$pid"
+}
+
+stop_sigint_loop() {
+    heading sigint_loop "work every two seconds until SIGINT, then a farewell and status 0"
+    printf '$ sigint_loop\n'
+    "${line_buffered[@]}" sigint_loop &
+    local pid=$!
+    sleep 4.5
+    press "Ctrl-C, or from another terminal" INT "$pid"
+    local status=0
+    wait "$pid" || status=$?
+    printf '(exit status %d)\n' "$status"
+}
+
+stop_sigusr_toggle() {
+    heading sigusr_toggle "a status line every three seconds; each SIGUSR1 flips working and paused"
+    printf '$ sigusr_toggle\n'
+    "${line_buffered[@]}" sigusr_toggle &
+    local pid=$!
+    sleep 3.5
+    press "from another terminal" USR1 "$pid"
+    sleep 3.5
+    press "from another terminal" USR1 "$pid"
+    sleep 1
+    press "ending it" TERM "$pid"
+    wait "$pid" 2>/dev/null || true
+}
+
+all_stops=(copyfile atm_sim mutex_counter sem_counter server pause_timer sigint_loop sigusr_toggle)
 stops=("$@")
 [ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
 for stop in "${stops[@]}"; do

@@ -290,6 +290,14 @@ double wait_screen(Terminal& t, const std::string& text, double timeout, size_t 
     }
 }
 
+void read_output(Terminal& t, double seconds)
+{
+    double deadline = now_seconds() + seconds;
+    for (double left = seconds; left > 0; left = deadline - now_seconds())
+        if (read_screen(t, left) < 0)
+            return;
+}
+
 void wait_end(Terminal& t, double timeout)
 {
     double deadline = now_seconds() + timeout;

@@ -68,6 +68,8 @@ void type(Terminal& t, const std::string& keys);
 // given, is set to the offset just past the text.
 double wait_screen(Terminal& t, const std::string& text, double timeout, size_t from = 0,
                    size_t* after = nullptr);
+// Reads whatever the terminal shows in the next seconds.
+void read_output(Terminal& t, double seconds);
 // Waits for the program to end by itself, reading the screen meanwhile;
 // kills it after timeout seconds.
 void wait_end(Terminal& t, double timeout);

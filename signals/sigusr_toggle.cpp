@@ -1,0 +1,43 @@
+// sigusr_toggle: reports every three seconds whether it is working or
+// paused; each SIGUSR1 (kill -USR1 PID) flips the state, and the line for the
+// new state comes at once.
+//
+// SIGUSR1 is blocked while the program works and let in only while it waits,
+// by ppoll, which swaps the mask atomically. Were it let in at any time, one
+// arriving between the printf and the start of the wait would flip the flag
+// and then sit out a whole three-second wait before its line showed. Blocked,
+// it stays pending and cuts the very next wait short.
+
+#include <csignal>
+#include <cstdio>
+#include <poll.h>
+
+static volatile sig_atomic_t flag = 0;
+
+static void handler([[maybe_unused]] int signum)
+{
+    flag = !flag;
+}
+
+int main()
+{
+    sigset_t handled;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGUSR1);
+    sigset_t waiting;
+    sigprocmask(SIG_BLOCK, &handled, &waiting);
+    sigdelset(&waiting, SIGUSR1);
+
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigaction(SIGUSR1, &action, nullptr);
+
+    const timespec pause = {3, 0};
+    for (;;) {
+        if (flag)
+            printf("paused by SIGUSR1\n");
+        else
+            printf("Working...\n");
+        ppoll(nullptr, 0, &pause, &waiting);
+    }
+}
