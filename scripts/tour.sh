@@ -119,7 +119,13 @@ stop_sigusr_toggle() {
     wait "$pid" 2>/dev/null || true
 }
 
-all_stops=(copyfile atm_sim mutex_counter sem_counter server pause_timer sigint_loop sigusr_toggle)
+stop_records() {
+    heading records "a menu over a table of students, linked from separate modules"
+    echo "(a scripted session: add two students, list them, search one found and one missing, exit)"
+    show "printf '1\\n42\\nAda Lovelace\\n1\\n7\\nAlan Turing\\n2\\n3\\n7\\n3\\n99\\n4\\n' | records"
+}
+
+all_stops=(copyfile atm_sim mutex_counter sem_counter server pause_timer sigint_loop sigusr_toggle records)
 stops=("$@")
 [ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
 for stop in "${stops[@]}"; do
