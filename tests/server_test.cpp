@@ -22,6 +22,19 @@ void remove_path()
         rmdir(fifo_path);
 }
 
+// CPU seconds the process has used so far, from /proc.
+double cpu_seconds(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    unsigned long user = 0, system = 0;
+    if (paren == std::string::npos ||
+        sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+               &user, &system) != 2)
+        return -1;
+    return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
+}
+
 class Server : public TempDirTest {
 protected:
     void SetUp() override
@@ -62,21 +75,28 @@ protected:
         EXPECT_EQ(server.out_text, expected);
     }
 
+    // A writer sends 8 bytes and leaves: no further verdict and next to no
+    // CPU used until the next writer, whose data is judged as before.
+    void expect_quiet_between_writers()
+    {
+        int fd = open_writer();
+        ASSERT_GE(fd, 0);
+        send_and_expect(fd, 8, valid);
+        close(fd);
+
+        double cpu_before = cpu_seconds(server.pid);
+        EXPECT_FALSE(wait_output(server, invalid, 1.5)) << server.out_text;
+        EXPECT_EQ(server.out_text, valid);
+        EXPECT_LT(cpu_seconds(server.pid) - cpu_before, 0.3);  // a spinning read would burn 1.5 s
+
+        fd = open_writer();
+        ASSERT_GE(fd, 0);
+        send_and_expect(fd, 3, valid + invalid);
+        close(fd);
+    }
+
     Piped server;
 };
-
-// CPU seconds the process has used so far, from /proc.
-double cpu_seconds(pid_t pid)
-{
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    unsigned long user = 0, system = 0;
-    if (paren == std::string::npos ||
-        sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
-               &user, &system) != 2)
-        return -1;
-    return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
-}
 
 TEST_F(Server, CreatesTheFifoAndWaitsForAWriter)
 {
@@ -124,20 +144,7 @@ TEST_F(Server, JudgesEachReadByItsLength)
 TEST_F(Server, WaitsQuietlyForTheNextWriter)
 {
     start();
-    int fd = open_writer();
-    ASSERT_GE(fd, 0);
-    send_and_expect(fd, 8, valid);
-    close(fd);
-
-    double cpu_before = cpu_seconds(server.pid);
-    EXPECT_FALSE(wait_output(server, invalid, 1.5)) << server.out_text;
-    EXPECT_EQ(server.out_text, valid);
-    EXPECT_LT(cpu_seconds(server.pid) - cpu_before, 0.3);  // a spinning read would burn 1.5 s
-
-    fd = open_writer();
-    ASSERT_GE(fd, 0);
-    send_and_expect(fd, 3, valid + invalid);
-    close(fd);
+    expect_quiet_between_writers();
 }
 
 // Without write permission on the FIFO the server cannot hold its own write
@@ -148,17 +155,7 @@ TEST_F(Server, WaitsQuietlyWithoutWritePermission)
     ASSERT_EQ(mkfifo(fifo_path, 0644), 0);
     start_piped(server, "/usr/bin/setpriv",
                 {}, {"--reuid=65534", "--regid=65534", "--clear-groups", program("server")});
-    int fd = open_writer();
-    ASSERT_GE(fd, 0);
-    send_and_expect(fd, 6, valid);
-    close(fd);
-    double cpu_before = cpu_seconds(server.pid);
-    EXPECT_FALSE(wait_output(server, invalid, 1.5)) << server.out_text;
-    EXPECT_LT(cpu_seconds(server.pid) - cpu_before, 0.3);
-    fd = open_writer();
-    ASSERT_GE(fd, 0);
-    send_and_expect(fd, 2, valid + invalid);
-    close(fd);
+    expect_quiet_between_writers();
 }
 
 TEST_F(Server, FailsOnWhatIsNotAReadableFifo)
