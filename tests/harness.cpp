@@ -315,8 +315,6 @@ void wait_end(Terminal& t, double timeout)
 
 Terminal::~Terminal()
 {
-    if (pid > 0)
-        kill(pid, SIGKILL);
     kill_and_reap(pid, end);
     close_fd(master);
 }

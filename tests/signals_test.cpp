@@ -111,7 +111,7 @@ TEST_F(Signals, CountdownOnATerminalWithTheKeys)
     type(t, "\x03");  // ^C
     double announced = wait_screen(t, "Timer paused.\n", 10);
     ASSERT_GE(announced, 0) << t.screen;
-    EXPECT_LT(announced - pressed, 0.5);
+    EXPECT_LT(announced - pressed, 0.8);  // well inside the one-second tick
 
     size_t paused_at = t.screen.size();
     sleep_seconds(2.5);
@@ -122,8 +122,8 @@ TEST_F(Signals, CountdownOnATerminalWithTheKeys)
     double resumed = wait_screen(t, "Timer resumed.\n", 10, paused_at);
     double next = wait_screen(t, "Countdown: 7\n", 10, paused_at);
     ASSERT_GE(next, 0) << t.screen;
-    EXPECT_LT(resumed - pressed, 0.5);
-    EXPECT_LT(next - pressed, 0.5);  // at once, not a tick later
+    EXPECT_LT(resumed - pressed, 0.8);
+    EXPECT_LT(next - pressed, 0.8);  // at once, not a tick later
 
     EXPECT_GE(wait_screen(t, "Countdown complete.\n", 20), 0) << t.screen;
     wait_end(t, 10);
@@ -135,11 +135,21 @@ TEST_F(Signals, CountdownStorm)
     Piped run;
     start_piped(run, program("pause_timer"));
     sleep_seconds(0.2);
-    // For three seconds, as fast as they can be sent.
-    double until = now_seconds() + 3;
-    for (int sent = 0; now_seconds() < until || sent < 2000; sent += 2) {
+    // As fast as they can be sent, reading the output meanwhile: first
+    // pauses alone for two seconds, which keeps the program paused and
+    // announcing, then pauses and resumes alternating for one second, which
+    // lets the count run out.
+    int sent = 0;
+    for (double until = now_seconds() + 2; now_seconds() < until || sent < 2000; ++sent) {
+        send_signal(run.pid, SIGINT);
+        if (sent % 200 == 0)
+            read_output(run, 0);
+    }
+    for (double until = now_seconds() + 1; now_seconds() < until || sent < 4000; sent += 2) {
         send_signal(run.pid, SIGINT);
         send_signal(run.pid, SIGTSTP);
+        if (sent % 200 == 0)
+            read_output(run, 0);
     }
     send_signal(run.pid, SIGTSTP);  // running at the end, so the count finishes
     finish(run, 60);
@@ -201,7 +211,7 @@ TEST_F(Signals, LoopOnATerminalEndsAtOnceOnCtrlC)
     type(t, "\x03");
     double farewell_at = wait_screen(t, farewell, 10, at);
     ASSERT_GE(farewell_at, 0) << t.screen;
-    EXPECT_LT(farewell_at - pressed, 0.5);
+    EXPECT_LT(farewell_at - pressed, 1.0);  // not at the end of the two-second wait
     wait_end(t, 10);
     expect_exit(t.end, 0);
 }
@@ -227,7 +237,7 @@ TEST_F(Signals, ToggleOnATerminal)
         const char* expected = flip % 2 ? "paused by SIGUSR1\n" : "Working...\n";
         double shown = wait_screen(t, expected, 10, at, &at);
         ASSERT_GE(shown, 0) << t.screen;
-        EXPECT_LT(shown - sent, 0.5);
+        EXPECT_LT(shown - sent, 1.5);  // not at the end of the three-second wait
     }
     // Twelve flips: working again, every three seconds.
     double next = wait_screen(t, "Working...\n", 10, at, &at);
@@ -242,7 +252,7 @@ TEST_F(Signals, ToggleStorm)
     Terminal t;
     start_terminal(t, program("sigusr_toggle"));
     ASSERT_GE(wait_screen(t, "Working...\n", 10), 0);
-    double until = now_seconds() + 3;
+    double until = now_seconds() + 2;
     for (int sent = 0; now_seconds() < until || sent < 2000; ++sent) {
         send_signal(t.pid, SIGUSR1);
         if (sent % 500 == 0)
