@@ -68,12 +68,12 @@ static bool reap(pid_t& pid, Ending& end, bool block)
         return true;
     int status;
     pid_t r = waitpid(pid, &status, block ? 0 : WNOHANG);
-    if (r == pid) {
+    if (r == 0)
+        return false;
+    if (r == pid)
         record_status(end, status);
-        pid = -1;
-        return true;
-    }
-    return r < 0;
+    pid = -1;  // reaped, or not ours to wait for
+    return true;
 }
 
 static void kill_and_reap(pid_t& pid, Ending& end)
