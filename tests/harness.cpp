@@ -181,9 +181,14 @@ bool wait_output(Piped& p, const std::string& text, double timeout)
 
 void read_output(Piped& p, double seconds)
 {
+    // At least one look, so that a call with no time to spare still takes
+    // what is ready.
     double deadline = now_seconds() + seconds;
-    for (double left = seconds; left > 0 && (p.out >= 0 || p.err >= 0); left = deadline - now_seconds())
+    double left = seconds;
+    do {
         poll_streams(p, left);
+        left = deadline - now_seconds();
+    } while (left > 0 && (p.out >= 0 || p.err >= 0));
 }
 
 void finish(Piped& p, double timeout)
@@ -293,9 +298,12 @@ double wait_screen(Terminal& t, const std::string& text, double timeout, size_t 
 void read_output(Terminal& t, double seconds)
 {
     double deadline = now_seconds() + seconds;
-    for (double left = seconds; left > 0; left = deadline - now_seconds())
+    double left = seconds;
+    do {
         if (read_screen(t, left) < 0)
             return;
+        left = deadline - now_seconds();
+    } while (left > 0);
 }
 
 void wait_end(Terminal& t, double timeout)
