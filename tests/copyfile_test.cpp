@@ -26,8 +26,7 @@ protected:
     }
     void expect_status(int status)
     {
-        EXPECT_TRUE(run.end.exited);
-        EXPECT_EQ(run.end.status, status);
+        expect_exit(run.end, status);
     }
     Piped run;
 };
@@ -228,8 +227,7 @@ TEST_F(Copyfile, PromptsShowOnATerminalBeforeAnythingIsTyped)
     type(t, "dst\n");
     EXPECT_GE(wait_screen(t, "Copying complete!", 10), 0) << t.screen;
     wait_end(t, 10);
-    EXPECT_TRUE(t.end.exited);
-    EXPECT_EQ(t.end.status, 0);
+    expect_exit(t.end, 0);
     EXPECT_EQ(read_file("dst"), "typed\n");
 }
 

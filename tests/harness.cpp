@@ -1,4 +1,5 @@
 #include "harness.h"
+#include "pty_spawn.h"
 
 #include <cerrno>
 #include <csignal>
@@ -30,16 +31,54 @@ void send_signal(pid_t pid, int signal)
         kill(pid, signal);
 }
 
-// The child side of every start: a clean signal state (nothing blocked or
+std::string describe(const Ending& end)
+{
+    if (end.timed_out)
+        return "still running at the timeout, so killed";
+    if (end.exited)
+        return "exited with status " + std::to_string(end.status);
+    if (end.signal != 0)
+        return std::string("killed by SIG") + sigabbrev_np(end.signal);
+    return "not ended";
+}
+
+void expect_exit(const Ending& end, int status)
+{
+    EXPECT_TRUE(end.exited && end.status == status)
+        << "expected an exit with status " << status << "; the program " << describe(end);
+}
+
+void expect_killed(const Ending& end, int signal)
+{
+    EXPECT_TRUE(!end.exited && !end.timed_out && end.signal == signal)
+        << "expected a death by SIG" << sigabbrev_np(signal) << "; the program " << describe(end);
+}
+
+bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
+{
+    unsigned long long wanted = 0;
+    for (int sig : signals)
+        wanted |= 1ULL << (sig - 1);
+    std::string status_path = "/proc/" + std::to_string(pid) + "/status";
+    double deadline = now_seconds() + timeout;
+    for (;;) {
+        std::string status = read_file(status_path);
+        size_t at = status.find("SigCgt:");
+        unsigned long long caught = at == std::string::npos ? 0 : strtoull(status.c_str() + at + 7, nullptr, 16);
+        if ((caught & wanted) == wanted)
+            return true;
+        if (status.empty() || now_seconds() > deadline)
+            return false;
+        usleep(2000);
+    }
+}
+
+// The child side of a piped start: a clean signal state (nothing blocked or
 // ignored is inherited from the test), the extra environment, then the program.
 [[noreturn]] static void exec_program(const std::string& path, const std::vector<std::string>& env,
                                       const std::vector<std::string>& args)
 {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig = 1; sig < NSIG; ++sig)
-        signal(sig, SIG_DFL);
+    reset_signal_state();
     for (const std::string& entry : env)
         putenv(const_cast<char*>(entry.c_str()));
     std::vector<char*> argv{const_cast<char*>(path.c_str())};
@@ -229,26 +268,11 @@ Piped::~Piped()
 void start_terminal(Terminal& t, const std::string& path)
 {
     signal(SIGPIPE, SIG_IGN);
-    t.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (t.master < 0 || grantpt(t.master) || unlockpt(t.master))
-        FAIL() << "pseudo-terminal: " << strerror(errno);
-    const char* slave_name = ptsname(t.master);
+    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     t.started = now_seconds();
-    t.pid = fork();
-    if (t.pid == 0) {
-        // A new session; opening the terminal makes it the session's
-        // controlling terminal and this process its foreground group.
-        setsid();
-        int slave = open(slave_name, O_RDWR);
-        if (slave < 0)
-            _exit(127);
-        dup2(slave, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
-        if (slave > 2)
-            close(slave);
-        exec_program(path, {}, {});
-    }
+    t.pid = spawn_on_terminal(path.c_str(), argv, &t.master);
+    if (t.pid < 0)
+        FAIL() << "pseudo-terminal: " << strerror(errno);
 }
 
 void type(Terminal& t, const std::string& keys)
@@ -345,6 +369,8 @@ void TempDirTest::SetUp()
 
 void TempDirTest::TearDown()
 {
+    if (old_cwd.empty())
+        return;  // skipped before it was set up
     if (chdir(old_cwd.c_str()) != 0)
         ADD_FAILURE() << "chdir back failed";
     if (!dir.empty())

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <initializer_list>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -20,6 +21,13 @@ struct Ending {
     int signal = 0;          // the signal that killed it, if one did
     bool timed_out = false;  // still running at the timeout, so killed by the harness
 };
+
+// How a program ended, in words: "exited with status 1", "killed by SIGINT"...
+std::string describe(const Ending& end);
+// Expect an exit with status, or a death by signal; a failure says how the
+// program did end.
+void expect_exit(const Ending& end, int status);
+void expect_killed(const Ending& end, int signal);
 
 // A program with its standard input, output and error connected to pipes.
 struct Piped {
@@ -76,6 +84,10 @@ void wait_end(Terminal& t, double timeout);
 
 // Sends a signal to a running program.
 void send_signal(pid_t pid, int signal);
+// Waits until the program catches every one of signals (its handlers are
+// installed: the caught mask in /proc/PID/status), at most timeout seconds.
+// Sending them before then would meet the default action.
+bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout);
 double now_seconds();
 
 // The fixture for every program test: a fresh temporary directory as the

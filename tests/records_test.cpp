@@ -23,8 +23,7 @@ protected:
     {
         Piped run;
         run_piped(run, program("records"), input, 60);
-        EXPECT_TRUE(run.end.exited);
-        EXPECT_EQ(run.end.status, 0);
+        expect_exit(run.end, 0);
         EXPECT_EQ(run.err_text, "");
         return run.out_text;
     }
@@ -193,8 +192,7 @@ TEST_F(Records, MenuShowsOnATerminalBeforeAnythingIsTyped)
     type(t, "4\n");
     EXPECT_GE(wait_screen(t, exited, 10), 0) << t.screen;
     wait_end(t, 10);
-    EXPECT_TRUE(t.end.exited);
-    EXPECT_EQ(t.end.status, 0);
+    expect_exit(t.end, 0);
 }
 
 }  // namespace

@@ -49,8 +49,7 @@ TEST_F(Threads, AtmTurnsThroughAPipe)
     std::vector<int> turns = turns_of(run.out_text, "Starting simulation...\n", "\nSimulation complete.");
     EXPECT_TRUE(every_user_once(turns)) << run.out_text;
     EXPECT_EQ(run.err_text, "");
-    EXPECT_TRUE(run.end.exited);
-    EXPECT_EQ(run.end.status, 0);
+    expect_exit(run.end, 0);
     // Five turns of two seconds, one after another.
     EXPECT_GE(took, 9.9);
     EXPECT_LE(took, 30);
@@ -74,8 +73,7 @@ TEST_F(Threads, AtmTurnsTakeTwoSecondsOnATerminal)
         previous_end = finished;
     }
     wait_end(t, 15);
-    EXPECT_TRUE(t.end.exited);
-    EXPECT_EQ(t.end.status, 0);
+    expect_exit(t.end, 0);
     EXPECT_TRUE(every_user_once(turns_of(t.screen, "Starting simulation...\n", "\nSimulation complete.")))
         << t.screen;
 }
@@ -94,8 +92,7 @@ void expect_exact_total(const char* name, const std::string& line)
             finish(run, 60);
             EXPECT_EQ(run.out_text, line);
             EXPECT_EQ(run.err_text, "");
-            EXPECT_TRUE(run.end.exited);
-            EXPECT_EQ(run.end.status, 0);
+            expect_exit(run.end, 0);
         }
     }
 }
@@ -125,8 +122,7 @@ TEST_F(Threads, AFailedThreadStartIsReported)
         EXPECT_EQ(run.err_text, "pthread_create: Resource temporarily unavailable\n");
         EXPECT_EQ(run.out_text.find("Final value"), std::string::npos);
         EXPECT_EQ(run.out_text.find("complete"), std::string::npos);
-        EXPECT_TRUE(run.end.exited);
-        EXPECT_EQ(run.end.status, 1);
+        expect_exit(run.end, 1);
     }
 }
 

@@ -1,0 +1,48 @@
+#include "pty_spawn.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+void reset_signal_state()
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig)
+        signal(sig, SIG_DFL);
+}
+
+pid_t spawn_on_terminal(const char* path, char* const argv[], int* master)
+{
+    int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const char* slave_name = grantpt(fd) == 0 && unlockpt(fd) == 0 ? ptsname(fd) : nullptr;
+    pid_t pid = slave_name != nullptr ? fork() : -1;
+    if (pid < 0) {
+        close(fd);
+        return -1;
+    }
+    if (pid == 0) {
+        // A new session; opening the terminal makes it the session's
+        // controlling terminal and this process its foreground group.
+        setsid();
+        int slave = open(slave_name, O_RDWR);
+        if (slave < 0)
+            _exit(127);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        if (slave > 2)
+            close(slave);
+        reset_signal_state();
+        execv(path, argv);
+        perror(path);
+        _exit(127);
+    }
+    *master = fd;
+    return pid;
+}

@@ -1,0 +1,19 @@
+// Starting a program the way a terminal's shell does: as the foreground
+// process of a session of its own, on a fresh pseudo-terminal, so that what
+// it writes is what a screen would show and keys typed on the other side
+// (Enter, ^C, ^Z) act as on a real terminal.
+#pragma once
+
+#include <sys/types.h>
+
+// Clears what a parent may pass on to a child through exec: blocked signals,
+// and signals ignored or caught (a caught one reverts to its default at exec
+// anyway; an ignored one would stay ignored).
+void reset_signal_state();
+
+// Starts path with the arguments argv (argv[0] included, ending in a null
+// pointer) on a new pseudo-terminal. Returns the child's pid, which is also
+// its session and process group, and sets *master to the terminal's other
+// side (close-on-exec). Returns -1, with errno set, when no terminal could be
+// had. If the exec fails, the child writes why on the terminal and exits 127.
+pid_t spawn_on_terminal(const char* path, char* const argv[], int* master);
