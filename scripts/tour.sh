@@ -1,139 +1,161 @@
 #!/usr/bin/env bash
-# Builds the programs and runs each of them, non-interactively, with a
-# heading that says what it shows. Name programs to run only their stops:
-#   scripts/tour.sh copyfile
+# The tour: builds the nine programs and runs each on a terminal of its own,
+# playing its user, so the screen shows what you would see at the keyboard:
+# each answer typed after its prompt, ^C and ^Z where the keys are pressed,
+# every line the moment it is written.
+#   scripts/tour.sh [NAME...]   the stops of the programs named (all when none is)
+#   scripts/tour.sh --help
+# Installs a compiler and CMake first if they are missing (scripts/setup.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build/plain
-bin=$build/bin
+all_stops=(copyfile atm_sim mutex_counter sem_counter server pause_timer sigint_loop sigusr_toggle records)
 
+for arg in "$@"; do
+    if [ "$arg" = --help ] || [ "$arg" = -h ]; then
+        sed -n '2,8s/^# \{0,1\}//p' "$0"
+        echo "stops: ${all_stops[*]}"
+        exit 0
+    fi
+    if [[ " ${all_stops[*]} " != *" $arg "* ]]; then
+        echo "tour: no stop named '$arg' (stops: ${all_stops[*]})" >&2
+        exit 2
+    fi
+done
+stops=("$@")
+[ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
+
+"$root/scripts/setup.sh" tour
+build=$root/build/plain
+echo "tour: building the programs in build/plain (a few seconds the first time)"
 log=$(mktemp)
-if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       cmake --build "$build" -j "$(nproc)"; } >"$log" 2>&1; then
+# A new build tree is set up without the tests, so GoogleTest is not needed
+# (scripts/test.sh turns them on in the same tree).
+if ! {
+    { [ -f "$build/CMakeCache.txt" ] || cmake --preset plain -DBUILD_TESTING=OFF; } &&
+        cmake --build --preset plain --target programs onscreen -j "$(nproc)"
+} >"$log" 2>&1; then
     cat "$log"
-    echo "tour: the build failed" >&2
+    rm -f "$log"
+    echo "tour: the build failed (the output above)" >&2
     exit 1
 fi
 rm -f "$log"
+bin=$build/bin
+onscreen=$build/tools/onscreen
 
-export PATH="$bin:$PATH"  # the commands read as a user types them
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 heading() { printf '\n=== %s: %s\n' "$1" "$2"; }
+say() { printf '%s\n' "$*"; }
 # show 'COMMAND LINE': prints the command as a user would type it, then runs it.
 show() { printf '$ %s\n' "$1"; eval "$1"; }
+# on_terminal PROGRAM STEP...: "$ PROGRAM", then the program on a terminal of
+# its own, played by the steps (tools/onscreen.cpp says what they are).
+on_terminal() {
+    printf '$ %s\n' "$1"
+    "$onscreen" "$bin/$1" "${@:2}"
+}
 
 stop_copyfile() {
     heading copyfile "copying a file through raw file descriptors, 1024 bytes at a time"
     seq -f 'line %g of the sample file' 1 400 >sample.txt
-    show "printf 'sample.txt\\ncopy of sample.txt\\n' | copyfile"
-    printf '\n'
+    on_terminal copyfile 'expect:Enter source file path: ' 'type:sample.txt\n' \
+        'expect:Enter destination file path: ' 'type:copy of sample.txt\n' \
+        'expect:Copying complete!' end
     show "wc -c sample.txt 'copy of sample.txt'"
     show "cmp sample.txt 'copy of sample.txt' && echo 'the copy is identical'"
 }
 
 stop_atm_sim() {
     heading atm_sim "five threads take turns at one mutex-guarded ATM (about ten seconds)"
-    show atm_sim
-    printf '\n(each user holds the mutex for its whole two-second turn: its two lines always stand together)\n'
+    on_terminal atm_sim 'expect:Simulation complete.' end
+    say "(each user holds the mutex for its whole two-second turn: its two lines always stand together)"
 }
 
 stop_mutex_counter() {
     heading mutex_counter "two threads add 250 each to one counter under a mutex: always 500"
-    show mutex_counter
+    on_terminal mutex_counter 'expect:Final value: 500' end
 }
 
 stop_sem_counter() {
     heading sem_counter "three threads add 250 each to one counter under a semaphore of value 1: always 750"
-    show sem_counter
+    on_terminal sem_counter 'expect:Final value: 750' end
 }
 
 stop_server() {
     heading server "a named pipe at /tmp/new; each read is judged by its length (6 bytes or more: valid)"
     if [ -e /tmp/new ] && [ ! -p /tmp/new ]; then
-        echo "(skipped: /tmp/new exists and is not a FIFO)"
+        say "(skipped: /tmp/new exists and is not a FIFO)"
         return
     fi
-    server >server.out 2>&1 &
-    local pid=$!
-    while [ ! -p /tmp/new ]; do sleep 0.1; done
-    echo "(server started; the tour now plays the client, as you would from a second terminal)"
-    show "printf 'alice:secret' > /tmp/new"
-    sleep 0.5
-    show "printf 'bob' > /tmp/new"
-    sleep 0.5
-    kill "$pid"
-    wait "$pid" 2>/dev/null || true
-    echo "(server ended with kill; what it wrote:)"
-    cat server.out
-    printf '\n'
+    if "$onscreen" --reader /tmp/new; then
+        say "(skipped: a server is already reading /tmp/new, yours perhaps; end it to take this stop)"
+        return
+    fi
+    say "(the tour plays the clients, as you would from a second terminal; Ctrl-C ends the server)"
+    on_terminal server reader:/tmp/new \
+        "run:printf 'alice:secret' > /tmp/new" 'expect:Valid, Balance: $5000' \
+        "run:printf 'bob' > /tmp/new" 'expect:Invalid credentials.' \
+        "run:head -c 25 /dev/zero > /tmp/new" 'expect:Valid, Balance: $5000' 'expect:Invalid credentials.' \
+        key:^C end
+    say "(25 bytes are read as 20 and then 5: one valid, one invalid. The FIFO stays: ls -l /tmp/new)"
 }
 
-# The signal stops start a program in the background and send it the signals
-# a user would send from the keyboard or another terminal. When the tour's
-# output is not a terminal, stdbuf makes the program's output line-buffered so
-# that it shows as it happens, between the tour's notes.
-line_buffered=()
-[ -t 1 ] || line_buffered=(stdbuf -oL)
-
-# press NOTE SIGNAL PID: says what a user would do, then sends the signal.
-press() { printf '(%s: kill -%s PID)\n' "$1" "$2"; kill "-$2" "$3"; }
-
 stop_pause_timer() {
-    heading pause_timer "a countdown that SIGINT pauses and SIGTSTP resumes (about fifteen seconds)"
-    printf '$ pause_timer\n'
-    "${line_buffered[@]}" pause_timer &
-    local pid=$!
-    sleep 2.5
-    press "Ctrl-C, or from another terminal" INT "$pid"
-    sleep 3
-    press "Ctrl-Z, or from another terminal" TSTP "$pid"
-    wait "$pid"
+    heading pause_timer "a countdown that Ctrl-C (SIGINT) pauses and Ctrl-Z (SIGTSTP) resumes"
+    on_terminal pause_timer 'expect:Countdown: 8\n' sleep:0.5 key:^C 'expect:Timer paused.\n' \
+        sleep:3 key:^Z 'expect:Timer resumed.\n' 'expect:Countdown complete.' end
 }
 
 stop_sigint_loop() {
-    heading sigint_loop "work every two seconds until SIGINT, then a farewell and status 0"
-    printf '$ sigint_loop\n'
-    "${line_buffered[@]}" sigint_loop &
-    local pid=$!
-    sleep 4.5
-    press "Ctrl-C, or from another terminal" INT "$pid"
-    local status=0
-    wait "$pid" || status=$?
-    printf '(exit status %d)\n' "$status"
+    heading sigint_loop "work every two seconds until Ctrl-C (SIGINT), then a farewell and status 0"
+    on_terminal sigint_loop 'expect:program...\n' 'expect:program...\n' sleep:0.5 key:^C \
+        'expect:terminating safely.\n' end
 }
 
 stop_sigusr_toggle() {
     heading sigusr_toggle "a status line every three seconds; each SIGUSR1 flips working and paused"
-    printf '$ sigusr_toggle\n'
-    "${line_buffered[@]}" sigusr_toggle &
-    local pid=$!
-    sleep 3.5
-    press "from another terminal" USR1 "$pid"
-    sleep 3.5
-    press "from another terminal" USR1 "$pid"
-    sleep 1
-    press "ending it" TERM "$pid"
-    wait "$pid" 2>/dev/null || true
+    on_terminal sigusr_toggle 'expect:Working...\n' sleep:1 signal:USR1 'expect:paused by SIGUSR1\n' \
+        sleep:3.5 signal:USR1 'expect:Working...\n' sleep:1 key:^C end
 }
 
 stop_records() {
     heading records "a menu over a table of students, linked from separate modules"
-    echo "(a scripted session: add two students, list them, search one found and one missing, exit)"
-    show "printf '1\\n42\\nAda Lovelace\\n1\\n7\\nAlan Turing\\n2\\n3\\n7\\n3\\n99\\n4\\n' | records"
+    say "(add two students, list them, search one found and one missing, exit)"
+    local choice='expect:Enter your choice: '
+    on_terminal records \
+        "$choice" 'type:1\n' 'expect:Enter student ID: ' 'type:42\n' \
+        'expect:Enter student name: ' 'type:Ada Lovelace\n' \
+        "$choice" 'type:1\n' 'expect:Enter student ID: ' 'type:7\n' \
+        'expect:Enter student name: ' 'type:Alan Turing\n' \
+        "$choice" 'type:2\n' \
+        "$choice" 'type:3\n' 'expect:to search: ' 'type:7\n' \
+        "$choice" 'type:3\n' 'expect:to search: ' 'type:99\n' \
+        "$choice" 'type:4\n' 'expect:Exited.' end
+    say "(the same program fed from a pipe: nothing is echoed, and as all the answers are"
+    say " there before the first prompt, the prompts run together)"
+    show "printf '3\\n42\\n4\\n' | records"
+    printf '\n'
 }
 
-all_stops=(copyfile atm_sim mutex_counter sem_counter server pause_timer sigint_loop sigusr_toggle records)
-stops=("$@")
-[ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
+export PATH="$bin:$PATH"  # the commands read as a user types them
+failed=()
 for stop in "${stops[@]}"; do
-    if ! declare -F "stop_$stop" >/dev/null; then
-        echo "tour: no stop named '$stop' (stops: ${all_stops[*]})" >&2
-        exit 2
-    fi
+    # A stop that fails has said why and ended its programs; the tour goes on.
+    set +e
+    (set -e; "stop_$stop")
+    status=$?
+    set -e
+    [ "$status" -eq 0 ] || failed+=("$stop")
 done
-for stop in "${stops[@]}"; do
-    "stop_$stop"
-done
+
+printf '\n=== where next\n'
+say "Run the programs yourself, in a terminal: build/plain/bin/NAME (build/plain/bin/pause_timer,"
+say "say). The README's table says what to try with each; the code is short, read it alongside."
+say "The tests: scripts/test.sh."
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "tour: these stops failed: ${failed[*]}" >&2
+    exit 1
+fi

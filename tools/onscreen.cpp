@@ -1,0 +1,438 @@
+// onscreen: runs one program on a pseudo-terminal of its own and plays its
+// user, for the tour. Whatever the program's terminal shows is copied to
+// standard output as it appears, so the screen is the one a user at the
+// keyboard would see: each answer echoed after its prompt, ^C where the key
+// is pressed, every line the moment it is written.
+//
+//   onscreen PROGRAM STEP...    plays the steps, in order, against PROGRAM
+//   onscreen --reader PATH      exit status 0 when a process has the FIFO PATH
+//                               open for reading, 1 when none has
+//
+// Steps (in TEXT, \n stands for Enter or a newline and \\ for a backslash):
+//   expect:TEXT    wait until TEXT appears on the screen, after what the
+//                  last expect found
+//   type:TEXT      type TEXT, one key at a time
+//   key:^C key:^Z  press Ctrl-C or Ctrl-Z
+//   signal:NAME    send the signal NAME (USR1, TERM...), as from another terminal
+//   run:COMMAND    run the shell COMMAND as from another terminal, shown first
+//   reader:PATH    wait until the program has the FIFO PATH open for reading
+//   sleep:SECONDS  keep showing the screen for SECONDS
+//   end            wait for the program to end by itself; say how it ended
+//
+// Every wait is bounded. When one runs out, or the program ends before the
+// steps are done, onscreen says what went wrong, ends every process on the
+// program's terminal and exits with status 1. Interrupted itself (Ctrl-C on
+// the tour), it ends them too before it goes.
+
+#include "pty_spawn.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+const double expect_timeout = 30;  // seconds for a line to appear
+const double end_timeout = 60;     // seconds for a program to end by itself
+const double run_timeout = 10;     // seconds for a client command
+const double key_gap = 0.04;       // seconds between typed keys
+
+pid_t program_pid = -1;  // the program; also its terminal's process group
+pid_t client_pid = -1;   // a command run as from another terminal
+int master = -1;
+const char* program_name = "";
+std::string screen;        // all that has appeared, carriage returns removed
+size_t found_up_to = 0;    // where the next expect starts looking
+bool at_line_start = true; // whether our output stands at the start of a line
+bool decorate = false;     // standard output is a terminal: notes are dimmed
+int program_status = -1;   // from waitpid, once the program has ended
+
+volatile sig_atomic_t interrupted = 0;
+sigset_t waiting_mask;  // the mask let in during a wait: the stop signals unblocked
+
+void on_stop_signal(int signum)
+{
+    interrupted = signum;
+}
+
+double now()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+void put(const char* bytes, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(1, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        bytes += n;
+        size -= n;
+    }
+}
+
+// A line of the tour's own, on a line of its own, set apart from the program's.
+void note(const char* format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (!at_line_start)
+        put("\n", 1);
+    std::string line = decorate ? "\033[2m" + std::string(text) + "\033[0m\n" : std::string(text) + "\n";
+    put(line.data(), line.size());
+    at_line_start = true;
+}
+
+std::string describe_status(int status)
+{
+    char text[128];
+    if (WIFEXITED(status))
+        snprintf(text, sizeof text, "exit status %d", WEXITSTATUS(status));
+    else if (WIFSIGNALED(status))
+        snprintf(text, sizeof text, "ended by signal SIG%s", sigabbrev_np(WTERMSIG(status)));
+    else
+        snprintf(text, sizeof text, "wait status %d", status);
+    return text;
+}
+
+// Ends every process on the program's terminal and a running client.
+void end_everything()
+{
+    if (program_pid > 0) {
+        kill(-program_pid, SIGKILL);
+        kill(program_pid, SIGKILL);
+        waitpid(program_pid, nullptr, 0);
+        program_pid = -1;
+    }
+    if (client_pid > 0) {
+        kill(client_pid, SIGKILL);
+        waitpid(client_pid, nullptr, 0);
+        client_pid = -1;
+    }
+}
+
+[[noreturn]] void fail(const char* format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::string state = program_pid > 0 ? "still running; ended now" : describe_status(program_status);
+    end_everything();
+    note("tour: %s: %s (%s: %s)", program_name, text, program_name, state.c_str());
+    exit(1);
+}
+
+// Waits up to seconds for the terminal and shows what it brings. Returns 1
+// when something came, 0 when nothing did, -1 once the terminal has closed
+// (every process on it has ended).
+int pump(double seconds)
+{
+    if (master < 0)
+        return -1;
+    if (seconds < 0)
+        seconds = 0;
+    timespec wait = {static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+    pollfd fd = {master, POLLIN, 0};
+    int ready = ppoll(&fd, 1, &wait, &waiting_mask);
+    if (interrupted) {
+        end_everything();
+        note("(tour interrupted: %s ended)", program_name);
+        signal(interrupted, SIG_DFL);
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_UNBLOCK, &all, nullptr);
+        raise(interrupted);  // so that the shell running the tour stops too
+        _exit(128 + interrupted);
+    }
+    if (ready <= 0)
+        return 0;
+    char buf[4096];
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n < 0 && errno == EINTR)
+        return 0;
+    if (n <= 0) {  // EIO once the last process on the terminal has closed it
+        close(master);
+        master = -1;
+        return -1;
+    }
+    for (ssize_t i = 0; i < n; ++i)
+        if (buf[i] != '\r')
+            screen += buf[i];
+    if (decorate) {
+        put(buf, n);
+    } else {
+        std::string plain;
+        for (ssize_t i = 0; i < n; ++i)
+            if (buf[i] != '\r')
+                plain += buf[i];
+        put(plain.data(), plain.size());
+    }
+    at_line_start = buf[n - 1] == '\n';
+    return 1;
+}
+
+// Notes the program's end if it has ended. Returns true while it runs.
+bool running()
+{
+    if (program_pid <= 0)
+        return false;
+    int status;
+    if (waitpid(program_pid, &status, WNOHANG) == program_pid) {
+        program_status = status;
+        program_pid = -1;
+        while (pump(0.1) > 0) {  // what it wrote last
+        }
+        return false;
+    }
+    return true;
+}
+
+// Keeps the screen going for seconds; fails if the program ends meanwhile.
+void show_for(double seconds, const char* waiting_for)
+{
+    double deadline = now() + seconds;
+    do {
+        if (!running())
+            fail("ended while %s", waiting_for);
+        pump(deadline - now() < 0.05 ? deadline - now() : 0.05);
+    } while (now() < deadline);
+}
+
+std::string unescape(const char* text)
+{
+    std::string out;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p == '\\' && p[1] == 'n') {
+            out += '\n';
+            ++p;
+        } else if (*p == '\\' && p[1] == '\\') {
+            out += '\\';
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+// The text as it would read in a message: newlines shown as \n.
+std::string quoted(const std::string& text)
+{
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\n' ? std::string("\\n") : std::string(1, c);
+    return out + "'";
+}
+
+void expect(const std::string& text)
+{
+    double deadline = now() + expect_timeout;
+    for (;;) {
+        size_t at = screen.find(text, found_up_to);
+        if (at != std::string::npos) {
+            found_up_to = at + text.size();
+            return;
+        }
+        if (!running()) {
+            if (screen.find(text, found_up_to) != std::string::npos)
+                continue;
+            fail("ended before %s appeared", quoted(text).c_str());
+        }
+        if (now() > deadline)
+            fail("%s did not appear within %.0f s", quoted(text).c_str(), expect_timeout);
+        pump(0.05);
+    }
+}
+
+void type_keys(const std::string& keys)
+{
+    for (char key : keys) {
+        if (!running())
+            fail("ended before every key was typed");
+        if (write(master, &key, 1) != 1)
+            fail("typing on its terminal failed: %s", strerror(errno));
+        // A key may end the program (Enter on an exit choice, ^C): only a
+        // key typed after its end is a failure.
+        double deadline = now() + key_gap;
+        while (now() < deadline && pump(deadline - now()) >= 0) {
+        }
+    }
+}
+
+int signal_named(const char* name)
+{
+    for (int sig = 1; sig < NSIG; ++sig) {
+        const char* abbrev = sigabbrev_np(sig);
+        if (abbrev != nullptr && strcmp(abbrev, name) == 0)
+            return sig;
+    }
+    return 0;
+}
+
+// The other terminal: runs command through the shell, bounded in time,
+// showing the program's screen meanwhile.
+void run_client(const char* command)
+{
+    note("(in another terminal) $ %s", command);
+    if (!running())
+        fail("ended before the command could run");
+    client_pid = fork();
+    if (client_pid < 0)
+        fail("fork: %s", strerror(errno));
+    if (client_pid == 0) {
+        reset_signal_state();
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0)
+            dup2(null, 0);
+        execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    double deadline = now() + run_timeout;
+    for (;;) {
+        int status;
+        if (waitpid(client_pid, &status, WNOHANG) == client_pid) {
+            client_pid = -1;
+            if (status != 0)
+                fail("the command '%s' failed (%s)", command, describe_status(status).c_str());
+            return;
+        }
+        if (now() > deadline)
+            fail("the command '%s' did not finish within %.0f s", command, run_timeout);
+        if (running())
+            pump(0.05);
+        else
+            usleep(50000);
+    }
+}
+
+// Whether a process has the FIFO at path open for reading: a writer's
+// non-blocking open succeeds only then (ENXIO otherwise). The end opened
+// here is closed again at once, with nothing written.
+bool has_reader(const char* path)
+{
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+    close(fd);
+    return fifo;
+}
+
+void await_reader(const char* path)
+{
+    double deadline = now() + expect_timeout;
+    while (!has_reader(path)) {
+        if (errno != ENXIO && errno != ENOENT)
+            fail("%s cannot be opened: %s", path, strerror(errno));
+        if (now() > deadline)
+            fail("%s was not opened for reading within %.0f s", path, expect_timeout);
+        show_for(0.05, "the tour waited for it to open its FIFO");
+    }
+}
+
+void await_end()
+{
+    double deadline = now() + end_timeout;
+    while (running()) {
+        if (now() > deadline)
+            fail("did not end within %.0f s", end_timeout);
+        pump(0.05);
+    }
+    note("(%s)", describe_status(program_status).c_str());
+}
+
+void play(const char* step)
+{
+    const char* colon = strchr(step, ':');
+    std::string verb = colon ? std::string(step, colon - step) : std::string(step);
+    const char* arg = colon ? colon + 1 : "";
+    if (verb == "expect") {
+        expect(unescape(arg));
+    } else if (verb == "type") {
+        type_keys(unescape(arg));
+    } else if (verb == "key" && strcmp(arg, "^C") == 0) {
+        type_keys("\x03");
+    } else if (verb == "key" && strcmp(arg, "^Z") == 0) {
+        type_keys("\x1a");
+    } else if (verb == "signal" && signal_named(arg) != 0) {
+        if (!running())
+            fail("ended before SIG%s could be sent", arg);
+        note("(from another terminal: kill -%s %d)", arg, static_cast<int>(program_pid));
+        kill(program_pid, signal_named(arg));
+    } else if (verb == "run") {
+        run_client(arg);
+    } else if (verb == "reader") {
+        await_reader(arg);
+    } else if (verb == "sleep") {
+        show_for(atof(arg), "the tour watched it");
+    } else if (verb == "end") {
+        await_end();
+    } else {
+        fail("unknown step '%s'", step);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc == 3 && strcmp(argv[1], "--reader") == 0)
+        return has_reader(argv[2]) ? 0 : 1;
+    if (argc < 2 || argv[1][0] == '-') {
+        fprintf(stderr, "usage: onscreen PROGRAM STEP...  |  onscreen --reader PATH\n");
+        return 2;
+    }
+    decorate = isatty(1);
+    program_name = strrchr(argv[1], '/') ? strrchr(argv[1], '/') + 1 : argv[1];
+
+    // Ctrl-C on the tour, or its end, must not leave the program running:
+    // the stop signals are let in only while waiting, and end everything.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stop_signals, &waiting_mask);
+    sigdelset(&waiting_mask, SIGINT);
+    sigdelset(&waiting_mask, SIGTERM);
+    sigdelset(&waiting_mask, SIGHUP);
+    struct sigaction action = {};
+    action.sa_handler = on_stop_signal;
+    action.sa_mask = stop_signals;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    char* program_argv[] = {argv[1], nullptr};
+    program_pid = spawn_on_terminal(argv[1], program_argv, &master);
+    if (program_pid < 0) {
+        fprintf(stderr, "onscreen: cannot start %s on a terminal: %s\n", argv[1], strerror(errno));
+        return 1;
+    }
+    for (int i = 2; i < argc; ++i)
+        play(argv[i]);
+    if (running())
+        fail("still running after the last step");
+    return 0;
+}
