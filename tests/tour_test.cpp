@@ -1,0 +1,103 @@
+// The newcomer's way in: the set-up step and the tour's terminal driver.
+#include "harness.h"
+
+#include <cerrno>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class Tour : public TempDirTest {
+protected:
+    // A bin directory holding only the commands the scripts need of the
+    // machine, an apt-get that logs how it is called and a sudo that just
+    // runs the command.
+    void make_bin()
+    {
+        ASSERT_EQ(mkdir(path("bin").c_str(), 0755), 0);
+        for (const char* tool : {"bash", "env", "id", "true", "dirname", "mktemp", "rm", "cat", "grep", "sed"}) {
+            std::string real = std::string("/usr/bin/") + tool;
+            if (access(real.c_str(), X_OK) != 0)
+                real = std::string("/bin/") + tool;
+            ASSERT_EQ(symlink(real.c_str(), path("bin/" + std::string(tool)).c_str()), 0) << tool;
+        }
+        fake("sudo", "[ \"$1\" = -n ] && shift; exec \"$@\"");
+        fake("apt-get", "echo \"apt-get $DEBIAN_FRONTEND $*\" >>" + path("apt.log"));
+    }
+    void fake(const std::string& name, const std::string& body)
+    {
+        write_file(path("bin/" + name), "#!/bin/sh\n" + body + "\n");
+        ASSERT_EQ(chmod(path("bin/" + name).c_str(), 0755), 0);
+    }
+    void run_script(const std::string& script, const std::string& arg)
+    {
+        run_piped(run, "/bin/bash", "", 60, {"PATH=" + path("bin"), "CI=true"},
+                  {std::string(SOURCE_DIR) + "/scripts/" + script, arg});
+    }
+    Piped run;
+};
+
+// On a machine without the tools: the set-up step installs exactly what is
+// missing, without a question, and where it cannot install it stops at once
+// with the command to run. The tour refuses an unknown stop before anything.
+TEST_F(Tour, SetupInstallsWhatIsMissingOrSaysHow)
+{
+    make_bin();
+    run_script("setup.sh", "tour");
+    expect_exit(run.end, 0);
+    EXPECT_NE(read_file(path("apt.log")).find("apt-get noninteractive -q update\n"
+                                          "apt-get noninteractive -q install -y --no-install-recommends "
+                                          "g++ make cmake\n"),
+              std::string::npos)
+        << read_file(path("apt.log"));
+
+    ASSERT_EQ(unlink(path("bin/apt-get").c_str()), 0);
+    run_script("setup.sh", "tour");
+    expect_exit(run.end, 1);
+    EXPECT_NE(run.err_text.find("setup: install them with:  sudo apt-get update && sudo apt-get install -y "
+                                "--no-install-recommends g++ make cmake\n"),
+              std::string::npos)
+        << run.err_text;
+
+    run_script("tour.sh", "nosuchstop");
+    expect_exit(run.end, 2);
+    EXPECT_EQ(run.err_text.rfind("tour: no stop named 'nosuchstop' (stops: copyfile atm_sim", 0), 0u)
+        << run.err_text;
+}
+
+// The driver shows each answer typed after its prompt, and a stop that goes
+// wrong says so and fails.
+TEST_F(Tour, DriverTypesAfterThePromptAndReportsAFailedStop)
+{
+    run_piped(run, ONSCREEN, "", 60, {},
+              {program("records"), "expect:Enter your choice: ", "type:4\\n", "expect:Exited.", "end"});
+    EXPECT_NE(run.out_text.find("Enter your choice: 4\nExited.\n(exit status 0)\n"), std::string::npos)
+        << run.out_text;
+    expect_exit(run.end, 0);
+
+    run_piped(run, ONSCREEN, "", 60, {}, {program("mutex_counter"), "expect:Final value: 501"});
+    EXPECT_NE(run.out_text.find("tour: mutex_counter: ended before 'Final value: 501' appeared "
+                                "(mutex_counter: exit status 0)\n"),
+              std::string::npos)
+        << run.out_text;
+    expect_exit(run.end, 1);
+}
+
+// Interrupted (Ctrl-C on the tour), the driver ends the program it runs
+// before it goes, and goes by the same signal, so the tour's shell stops too.
+TEST_F(Tour, InterruptedDriverLeavesNoProgramBehind)
+{
+    start_piped(run, ONSCREEN, {}, {program("sigusr_toggle"), "sleep:60"});
+    ASSERT_TRUE(wait_output(run, "Working...", 20)) << run.out_text;
+    std::string children = read_file("/proc/" + std::to_string(run.pid) + "/task/" +
+                                     std::to_string(run.pid) + "/children");
+    pid_t program_pid = atoi(children.c_str());
+    ASSERT_GT(program_pid, 0) << "children: '" << children << "'";
+    send_signal(run.pid, SIGINT);
+    finish(run, 20);
+    expect_killed(run.end, SIGINT);
+    EXPECT_TRUE(kill(program_pid, 0) == -1 && errno == ESRCH) << "sigusr_toggle still there";
+}
+
+}  // namespace
