@@ -155,6 +155,7 @@ int pump(double seconds)
     int ready = ppoll(&fd, 1, &wait, &waiting_mask);
     if (interrupted) {
         end_everything();
+        at_line_start = false;  // the terminal has just echoed the ^C
         note("(tour interrupted: %s ended)", program_name);
         signal(interrupted, SIG_DFL);
         sigset_t all;
