@@ -9,8 +9,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-5}
 build=$root/build/plain
 command -v /usr/bin/time >/dev/null || { echo "needs GNU time (apt-get install time)" >&2; exit 1; }
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target copyfile >/dev/null
+cd "$root"
+[ -f "$build/CMakeCache.txt" ] || cmake --preset plain -DBUILD_TESTING=OFF >/dev/null
+cmake --build --preset plain -j "$(nproc)" --target copyfile >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/copyfile-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
