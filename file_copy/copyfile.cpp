@@ -10,42 +10,45 @@
 #include <unistd.h>
 
 // Reads one line of standard input into buf (size bytes) without its newline.
-// A path holds at most size - 1 characters. Returns false, after a one-line
-// message on standard error, when input ends before the line or the line is
-// too long; which names the path in that message.
+// A path holds at most size - 1 characters, and never a NUL byte (which would
+// end it early and leave the rest of the line unread). Returns false, after a
+// one-line message on standard error, when input ends before the line or the
+// line is too long or holds a NUL; which names the path in that message.
 static bool read_path(char* buf, int size, const char* which)
 {
-    if (fgets(buf, size, stdin) == nullptr) {
+    int len = 0;
+    bool nul = false;
+    int c;
+    while ((c = getchar()) != EOF && c != '\n') {
+        if (len == size - 1) {
+            fprintf(stderr, "The %s path is too long: more than %d characters.\n", which, size - 1);
+            return false;
+        }
+        nul = nul || c == '\0';
+        buf[len++] = static_cast<char>(c);
+    }
+    buf[len] = '\0';
+    // A last line without its newline is still a path.
+    if (c == EOF && len == 0) {
         fprintf(stderr, "No %s path given: end of input.\n", which);
         return false;
     }
-    size_t len = strlen(buf);
-    if (len > 0 && buf[len - 1] == '\n') {
-        buf[len - 1] = '\0';
-        return true;
-    }
-    // No newline: either the last line of input lacks one, or the line did
-    // not fit. A line of exactly size - 1 characters is still whole when its
-    // newline (or the end of input) comes next.
-    if (len == static_cast<size_t>(size - 1)) {
-        int next = getchar();
-        if (next != '\n' && next != EOF) {
-            fprintf(stderr, "The %s path is too long: more than %d characters.\n", which,
-                    size - 1);
-            return false;
-        }
+    if (nul) {
+        fprintf(stderr, "The %s path contains a NUL byte.\n", which);
+        return false;
     }
     return true;
 }
 
 // Writes all len bytes of buf to fd. A write may take fewer bytes than asked
 // (a signal, a full device, a file size limit); the rest is written again
-// until the whole chunk is out. Returns false when a write fails.
+// until the whole chunk is out. Returns false when a write fails, or takes
+// nothing at all (asking again would never end).
 static bool write_all(int fd, const char* buf, ssize_t len)
 {
     while (len > 0) {
         ssize_t written = write(fd, buf, len);
-        if (written < 0)
+        if (written <= 0)
             return false;
         buf += written;
         len -= written;
@@ -57,31 +60,34 @@ static bool write_all(int fd, const char* buf, ssize_t len)
 // umask) when missing and emptying it when it is a regular file. It is opened
 // without O_TRUNC first so that a destination that is the source itself, under
 // any name, can be refused before a single byte of it is lost. Returns the
-// descriptor, or -1 after a report on standard error.
+// descriptor, or -1 after a report on standard error with both files closed,
+// the source first.
 static int open_destination(const char* path, int src)
 {
     int dst = open(path, O_WRONLY | O_CREAT, 0644);
     if (dst < 0) {
         perror("Error opening file dest file.");
+        close(src);
         return -1;
     }
     struct stat src_stat;
     struct stat dst_stat;
-    if (fstat(src, &src_stat) < 0 || fstat(dst, &dst_stat) < 0) {
+    bool failed = fstat(src, &src_stat) < 0 || fstat(dst, &dst_stat) < 0;
+    if (failed) {
         perror("Error opening file dest file.");
-        close(dst);
-        return -1;
-    }
-    if (src_stat.st_dev == dst_stat.st_dev && src_stat.st_ino == dst_stat.st_ino) {
+    } else if (src_stat.st_dev == dst_stat.st_dev && src_stat.st_ino == dst_stat.st_ino) {
         fprintf(stderr, "Source and destination are the same file; nothing copied.\n");
-        close(dst);
-        return -1;
-    }
-    // Only a regular file with contents is truncated: devices and pipes have
-    // nothing to empty, and truncating a new, empty file would make some file
-    // systems flush it to disk at close, which costs time and gains nothing.
-    if (S_ISREG(dst_stat.st_mode) && dst_stat.st_size > 0 && ftruncate(dst, 0) < 0) {
+        failed = true;
+    } else if (S_ISREG(dst_stat.st_mode) && dst_stat.st_size > 0 && ftruncate(dst, 0) < 0) {
+        // Only a regular file with contents is truncated: devices and pipes
+        // have nothing to empty, and truncating a new, empty file would make
+        // some file systems flush it to disk at close, which costs time and
+        // gains nothing.
         perror("Error opening file dest file.");
+        failed = true;
+    }
+    if (failed) {
+        close(src);
         close(dst);
         return -1;
     }
@@ -107,24 +113,31 @@ int main()
         printf("%s", src_path);
         return 1;
     }
-    int dst = open_destination(dst_path, src);
-    if (dst < 0) {
+    // The destination is touched only once the source has given its first
+    // read: a source that cannot be read at all (a directory, say) leaves an
+    // existing destination as it was.
+    ssize_t len = read(src, buffer, sizeof buffer);
+    if (len < 0) {
+        perror("Error reading from src file.");
         close(src);
         return 1;
     }
+    int dst = open_destination(dst_path, src);
+    if (dst < 0)
+        return 1;
 
-    ssize_t len;
-    while ((len = read(src, buffer, sizeof buffer)) > 0) {
+    while (len > 0) {
         if (!write_all(dst, buffer, len)) {
             perror("Error writing to dest file.");
             close(src);
             close(dst);
             return 1;
         }
+        len = read(src, buffer, sizeof buffer);
     }
     if (len < 0) {
-        // A failed read (the source is a directory, say) ends the copy as a
-        // failure; what was written before it stays in the destination.
+        // A read that fails later ends the copy as a failure; what was
+        // written before it stays in the destination.
         perror("Error reading from src file.");
         close(src);
         close(dst);

@@ -9,11 +9,11 @@ namespace {
 const char prompts[] = "Enter source file path: Enter destination file path: ";
 const char done[] = "\nCopying complete!";
 
-// The environment that loads the write shim; a sanitizer runtime is told to
+// The environment that loads the I/O shim; a sanitizer runtime is told to
 // accept a library loaded ahead of it.
 std::vector<std::string> with_shim(const std::string& setting)
 {
-    return {"LD_PRELOAD=" WRITE_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0", setting};
+    return {"LD_PRELOAD=" IO_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0", setting};
 }
 
 class Copyfile : public TempDirTest {
@@ -76,7 +76,7 @@ TEST_F(Copyfile, WritesOneChunkPerCall)
         SCOPED_TRACE(size);
         write_file("src", pattern_bytes(size));
         unlink(path("writes").c_str());
-        copy("src\ndst\n", with_shim("WRITE_SHIM_LOG=" + path("writes")));
+        copy("src\ndst\n", with_shim("SHIM_WRITE_LOG=" + path("writes")));
         expect_status(0);
         EXPECT_EQ(read_file("writes"), writes);
     }
@@ -86,11 +86,16 @@ TEST_F(Copyfile, ShortWritesAreCompleted)
 {
     std::string bytes = pattern_bytes(2500);
     write_file("src", bytes);
-    copy("src\ndst\n", with_shim("WRITE_SHIM_CAP=300"));
+    copy("src\ndst\n", with_shim("SHIM_WRITE_CAP=300"));
     EXPECT_EQ(run.out_text, std::string(prompts) + done);
     EXPECT_EQ(run.err_text, "");
     expect_status(0);
     EXPECT_EQ(read_file("dst"), bytes);
+
+    // A write that takes nothing at all is a failure, not a reason to ask again.
+    copy("src\ndst\n", with_shim("SHIM_WRITE_CAP=0"));
+    EXPECT_EQ(run.err_text.rfind("Error writing to dest file.: ", 0), 0u) << run.err_text;
+    expect_status(1);
 }
 
 TEST_F(Copyfile, ExistingDestinationIsTruncatedAndKeepsItsMode)
@@ -141,6 +146,8 @@ TEST_F(Copyfile, DestinationThatCannotBeOpened)
     EXPECT_FALSE(exists("no"));
 }
 
+// A source that cannot be read at all leaves the destination untouched: an
+// existing one keeps its contents, a missing one is not created.
 TEST_F(Copyfile, DirectorySourceFailsTheRead)
 {
     ASSERT_EQ(mkdir("folder", 0755), 0);
@@ -149,7 +156,11 @@ TEST_F(Copyfile, DirectorySourceFailsTheRead)
     EXPECT_EQ(run.out_text, prompts);
     EXPECT_EQ(run.err_text, "Error reading from src file.: Is a directory\n");
     expect_status(1);
-    EXPECT_EQ(read_file("dst"), "");
+    EXPECT_EQ(read_file("dst"), "old contents\n");
+
+    copy("folder\nnew\n");
+    expect_status(1);
+    EXPECT_FALSE(exists("new"));
 }
 
 TEST_F(Copyfile, FullDeviceFailsTheWrite)
@@ -175,6 +186,10 @@ TEST_F(Copyfile, RefusesToCopyAFileOntoItself)
         expect_status(1);
         EXPECT_EQ(read_file("src"), bytes);
     }
+    // Both files are closed, the source first.
+    copy("src\nhard link\n", with_shim("SHIM_CLOSE_LOG=" + path("closes")));
+    expect_status(1);
+    EXPECT_EQ(read_file("closes"), path("src") + "\n" + path("hard link") + "\n");
 }
 
 TEST_F(Copyfile, PathLengthLimit)
@@ -196,6 +211,21 @@ TEST_F(Copyfile, PathLengthLimit)
     EXPECT_EQ(run.err_text, "The destination path is too long: more than 255 characters.\n");
     expect_status(1);
     EXPECT_FALSE(exists(std::string(255, 'd')));
+
+    // A NUL byte would end a path early: the line is refused whole, before
+    // anything is opened, even when what stands before the NUL is short.
+    write_file("src.bin", pattern_bytes(3000));
+    const std::string nul(1, '\0');
+    copy("src.bin" + nul + std::string(260, 'x') + "\ncopy3\n");
+    EXPECT_EQ(run.err_text, "The source path is too long: more than 255 characters.\n");
+    expect_status(1);
+    copy("src.bin" + nul + "junk\ncopy3\n");
+    EXPECT_EQ(run.err_text, "The source path contains a NUL byte.\n");
+    expect_status(1);
+    copy("src.bin\ncopy3" + nul + "junk\n");
+    EXPECT_EQ(run.err_text, "The destination path contains a NUL byte.\n");
+    expect_status(1);
+    EXPECT_FALSE(exists("copy3"));
 }
 
 TEST_F(Copyfile, EndOfInputBeforeAPath)
