@@ -24,15 +24,19 @@ static void append(const char *log, const char *line)
     syscall(SYS_close, log_fd);
 }
 
+static void log_size(const char *log, size_t count)
+{
+    char line[32];
+    snprintf(line, sizeof line, "%zu\n", count);
+    append(log, line);
+}
+
 ssize_t write(int fd, const void *buf, size_t count)
 {
     if (fd > 2) {
         const char *log = getenv("SHIM_WRITE_LOG");
-        if (log != NULL) {
-            char line[32];
-            snprintf(line, sizeof line, "%zu\n", count);
-            append(log, line);
-        }
+        if (log != NULL)
+            log_size(log, count);
         const char *cap = getenv("SHIM_WRITE_CAP");
         if (cap != NULL && count > strtoul(cap, NULL, 10))
             count = strtoul(cap, NULL, 10);

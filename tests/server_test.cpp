@@ -95,6 +95,14 @@ double cpu_seconds(pid_t pid)
     return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
 }
 
+// The write(2) calls the process has made so far, from /proc.
+long write_calls(pid_t pid)
+{
+    std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
+    size_t at = io.find("syscw: ");
+    return at == std::string::npos ? -1 : atol(io.c_str() + at + 7);
+}
+
 class Server : public TempDirTest {
 protected:
     void SetUp() override
@@ -129,6 +137,31 @@ protected:
         TempDirTest::TearDown();
     }
     void start() { start_piped(server, program("server")); }
+
+    // Starts the server on a FIFO of the test's that is readable only: the
+    // server runs in a user namespace of its own, where it has no capability
+    // over the file (even as root), while the test keeps its own and can
+    // write. Without user namespaces, root runs it as nobody instead; anyone
+    // else cannot, and gets false with the reason in no_permission_skip.
+    bool start_without_write_permission(const std::vector<std::string>& env = {})
+    {
+        umask(022);
+        if (mkfifo(fifo_path, 0444) != 0)
+            return false;
+        run_piped(server, "/usr/bin/unshare", "", 20, {}, {"--user", "/bin/true"});
+        if (server.end.exited && server.end.status == 0) {
+            start_piped(server, "/usr/bin/unshare", env, {"--user", program("server")});
+            return true;
+        }
+        no_permission_skip = "no user namespace here (" + server.err_text.substr(0, server.err_text.find('\n')) +
+                             "), so no way to take the write permission from the server without root";
+        if (geteuid() != 0)
+            return false;
+        start_piped(server, "/usr/bin/setpriv", env,
+                    {"--reuid=65534", "--regid=65534", "--clear-groups", program("server")});
+        return true;
+    }
+    std::string no_permission_skip;
 
     // Opens the FIFO for writing once the server has it open for reading
     // (a client's open would block until then); -1 after the timeout.
@@ -232,24 +265,43 @@ TEST_F(Server, WaitsQuietlyForTheNextWriter)
 
 // Without write permission on the FIFO the server cannot hold its own write
 // end; it reopens the FIFO at end of data instead, and still waits quietly.
-// The FIFO is the test's, readable only; the server runs in a user namespace
-// of its own, where it has no capability over the file (even as root), while
-// the test keeps its own and can write.
 TEST_F(Server, WaitsQuietlyWithoutWritePermission)
 {
-    umask(022);
-    ASSERT_EQ(mkfifo(fifo_path, 0444), 0);
-    run_piped(server, "/usr/bin/unshare", "", 20, {}, {"--user", "/bin/true"});
-    if (!server.end.exited || server.end.status != 0) {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "no user namespace here (" << server.err_text.substr(0, server.err_text.find('\n'))
-                         << "), so no way to take the write permission from the server without root";
-        start_piped(server, "/usr/bin/setpriv", {},
-                    {"--reuid=65534", "--regid=65534", "--clear-groups", program("server")});
-    } else {
-        start_piped(server, "/usr/bin/unshare", {}, {"--user", program("server")});
-    }
+    if (!start_without_write_permission())
+        GTEST_SKIP() << no_permission_skip;
     expect_quiet_between_writers();
+}
+
+// No verdict and no client's bytes lost, at the speed of buffered output:
+// - a stream of data is judged with its verdicts written together, a
+//   write(2) for many, yet all of them shown once the stream stops;
+// - a client that writes and leaves while the server reopens the FIFO keeps
+//   its bytes (the server's close of the old end is held back, which widens
+//   the moment when no end would be open).
+TEST_F(Server, LosesNoVerdictAndNoClientsBytes)
+{
+    if (!start_without_write_permission({"LD_PRELOAD=" IO_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0",
+                                         "SHIM_FIFO_CLOSE_DELAY=1500"}))
+        GTEST_SKIP() << no_permission_skip;
+    int fd = open_writer();
+    ASSERT_GE(fd, 0);
+    const std::string stream(20 * 2000, 'x');
+    ASSERT_EQ(write(fd, stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+    close(fd);
+    std::string verdicts;
+    for (int i = 0; i < 2000; ++i)
+        verdicts += valid;
+    EXPECT_TRUE(wait_output(server, verdicts, 20)) << server.out_text.size() << " bytes of verdicts";
+    long calls = write_calls(server.pid);
+    EXPECT_TRUE(calls >= 0 && calls < 200) << calls << " write(2) calls for 2000 verdicts";
+
+    // The client comes while the server reopens, and leaves at once.
+    read_output(server, 1);
+    fd = open_writer();
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "password", 8), 8);
+    close(fd);
+    EXPECT_TRUE(wait_output(server, verdicts + valid, 20)) << "the last client's verdict is missing";
 }
 
 TEST_F(Server, FailsOnWhatIsNotAReadableFifo)
