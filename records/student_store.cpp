@@ -1,12 +1,16 @@
 // The student store: owns the table for the whole run (it starts empty and
 // nothing is kept afterwards) and adds students to it, at the end, so the
 // listing shows them in the order they were added. A student is refused,
-// with the table left as it was, when its id is not a whole number that fits
-// an int or is already taken (the search could never reach a second one),
-// when its name is empty, too long for the record (never cut short) or holds
-// a control character, and when the table is full.
+// with the table left as it was, when the table is full, when its id is not
+// a whole number that fits an int or is already taken (the search could
+// never reach a second one) or has more on its line, and when its name is
+// empty, too long for the record (never cut short) or holds a control
+// character. It also reads the numbers typed at every prompt of records.
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "records.h"
@@ -26,19 +30,54 @@ static bool rest_of_line_blank()
     return blank;
 }
 
+decimal_result read_decimal(int* value)
+{
+    int c = getchar();
+    while (c != EOF && isspace(c))
+        c = getchar();
+    if (c == EOF)
+        return decimal_end;
+
+    // One word; a longer one than any int could be written with is no number.
+    char word[24];
+    size_t length = 0;
+    bool fits = true;
+    for (; c != EOF && !isspace(c); c = getchar()) {
+        if (length < sizeof word - 1)
+            word[length++] = static_cast<char>(c);
+        else
+            fits = false;
+    }
+    word[length] = '\0';
+    if (c != EOF)
+        ungetc(c, stdin);  // the rest of the line, its newline at least, stays
+
+    // strtol reports a number out of its range (ERANGE) and where it stopped
+    // reading: the whole word must be the number, and the number an int.
+    char* end = nullptr;
+    errno = 0;
+    long number = strtol(word, &end, 10);
+    if (!fits || end == word || *end != '\0' || errno == ERANGE || number < INT_MIN || number > INT_MAX) {
+        rest_of_line_blank();  // read and dropped
+        return decimal_invalid;
+    }
+    *value = static_cast<int>(number);
+    return decimal_ok;
+}
+
+// What reading a name found.
+enum name_result { name_ok, name_missing, name_too_long, name_control, name_empty };
+
 // Reads the name into name (name_capacity bytes): the whole next line,
-// spaces kept, without its newline. Returns false, with a message and the rest of the line read, when there is
-// no line or the name does not fit or is not plain text.
-static bool read_name(char* name)
+// spaces kept, without its newline, and the whole line whatever it holds.
+static name_result read_name(char* name)
 {
     int length = 0;
     bool too_long = false;
     bool control = false;
     int c = getchar();
-    if (c == EOF) {
-        printf("Not added: no name given.\n");
-        return false;
-    }
+    if (c == EOF)
+        return name_missing;
     for (; c != '\n' && c != EOF; c = getchar()) {
         if (c < ' ' || c == 0x7f)
             control = true;
@@ -53,21 +92,23 @@ static bool read_name(char* name)
     for (int i = 0; i < length; ++i)
         blank = blank && name[i] == ' ';
     if (too_long)
-        printf("Not added: the name is longer than %d characters.\n", name_capacity - 1);
-    else if (control)
-        printf("Not added: the name holds a control character.\n");
-    else if (blank)
-        printf("Not added: the name is empty.\n");
-    return !too_long && !control && !blank;
+        return name_too_long;
+    if (control)
+        return name_control;
+    return blank ? name_empty : name_ok;
+}
+
+static bool id_taken(int id)
+{
+    for (int i = 0; i < student_count; ++i) {
+        if (students[i].id == id)
+            return true;
+    }
+    return false;
 }
 
 void add_student()
 {
-    if (student_count == max_students) {
-        printf("Not added: the table is full (%d students).\n", max_students);
-        return;
-    }
-
     // The id may follow the menu choice on the same line ("1 42"); leading
     // white space, the rest of the menu line among it, is skipped.
     printf("Enter student ID: ");
@@ -77,23 +118,34 @@ void add_student()
         printf("Not added: no ID given.\n");
         return;
     }
-    if (read == decimal_invalid || !rest_of_line_blank()) {
-        printf("Not added: the ID must be a whole number from %d to %d.\n", INT_MIN, INT_MAX);
-        return;
-    }
-    for (int i = 0; i < student_count; ++i) {
-        if (students[i].id == id) {
-            printf("Not added: a student with ID %d is already in the table.\n", id);
-            return;
-        }
-    }
-
+    // The id's line and then the name's are read whole, whatever is wrong
+    // with either, and only then is the student judged: so the next line
+    // read is always an answer to the menu, never a name taken for a choice.
+    bool more_on_id_line = read == decimal_ok && !rest_of_line_blank();
     printf("Enter student name: ");
     char name[name_capacity];
-    if (!read_name(name))
-        return;
-    students[student_count].id = id;
-    memcpy(students[student_count].name, name, sizeof name);
-    ++student_count;
-    printf("Student added.\n");
+    name_result named = read_name(name);
+
+    if (student_count == max_students)
+        printf("Not added: the table is full (%d students).\n", max_students);
+    else if (read == decimal_invalid)
+        printf("Not added: the ID must be a whole number from %d to %d.\n", INT_MIN, INT_MAX);
+    else if (more_on_id_line)
+        printf("Not added: the ID goes alone on its line, and the name on the next one.\n");
+    else if (id_taken(id))
+        printf("Not added: a student with ID %d is already in the table.\n", id);
+    else if (named == name_missing)
+        printf("Not added: no name given.\n");
+    else if (named == name_too_long)
+        printf("Not added: the name is longer than %d characters.\n", name_capacity - 1);
+    else if (named == name_control)
+        printf("Not added: the name holds a control character.\n");
+    else if (named == name_empty)
+        printf("Not added: the name is empty.\n");
+    else {
+        students[student_count].id = id;
+        memcpy(students[student_count].name, name, sizeof name);
+        ++student_count;
+        printf("Student added.\n");
+    }
 }
