@@ -7,6 +7,8 @@
 // farewell into the buffered standard output and call exit, which flushes
 // every work line ahead of the farewell. A SIGINT that comes while the
 // program works stays pending and ends the very next wait at once.
+// (ppoll is Linux's; pselect is the POSIX call of the same pattern, for
+// other systems.)
 
 #include <csignal>
 #include <cstdio>
@@ -32,9 +34,9 @@ int main()
     action.sa_handler = handler;
     sigaction(SIGINT, &action, nullptr);
 
-    const timespec pause = {2, 0};
+    const timespec interval = {2, 0};
     for (;;) {
         printf("Running Tavrin's program...\n");
-        ppoll(nullptr, 0, &pause, &waiting);
+        ppoll(nullptr, 0, &interval, &waiting);
     }
 }

@@ -6,7 +6,8 @@
 // by ppoll, which swaps the mask atomically. Were it let in at any time, one
 // arriving between the printf and the start of the wait would flip the flag
 // and then sit out a whole three-second wait before its line showed. Blocked,
-// it stays pending and cuts the very next wait short.
+// it stays pending and cuts the very next wait short. (ppoll is Linux's;
+// pselect is the POSIX call of the same pattern, for other systems.)
 
 #include <csignal>
 #include <cstdio>
@@ -32,12 +33,12 @@ int main()
     action.sa_handler = handler;
     sigaction(SIGUSR1, &action, nullptr);
 
-    const timespec pause = {3, 0};
+    const timespec interval = {3, 0};
     for (;;) {
         if (flag)
             printf("paused by SIGUSR1\n");
         else
             printf("Working...\n");
-        ppoll(nullptr, 0, &pause, &waiting);
+        ppoll(nullptr, 0, &interval, &waiting);
     }
 }

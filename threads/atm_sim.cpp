@@ -44,6 +44,7 @@ int main()
         pthread_join(users[i], nullptr);
     pthread_mutex_destroy(&atm);
 
+    // The pthread calls return the error number instead of setting errno.
     if (error != 0) {
         fprintf(stderr, "pthread_create: %s\n", strerror(error));
         return 1;

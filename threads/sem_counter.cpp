@@ -23,35 +23,29 @@ static void* runner([[maybe_unused]] void* args)
     return nullptr;
 }
 
-// Starts a runner in *thread unless an earlier start has failed; a failure
-// is kept in *error. Returns whether the thread runs (and must be joined).
-static bool start(pthread_t* thread, int* error)
-{
-    if (*error == 0)
-        *error = pthread_create(thread, nullptr, runner, nullptr);
-    return *error == 0;
-}
-
 int main()
 {
     pthread_t t1;
     pthread_t t2;
     pthread_t t3;
+    pthread_t* threads[] = {&t1, &t2, &t3};
+    int started = 0;
     int error = 0;
 
     sem_init(&sem, 0, 1);  // shared by this process's threads only; value 1: free
-    bool run1 = start(&t1, &error);
-    bool run2 = start(&t2, &error);
-    bool run3 = start(&t3, &error);
-    if (run1)
-        pthread_join(t1, nullptr);
-    if (run2)
-        pthread_join(t2, nullptr);
-    if (run3)
-        pthread_join(t3, nullptr);
+    for (int i = 0; i < 3 && error == 0; ++i) {
+        error = pthread_create(threads[i], nullptr, runner, nullptr);
+        if (error == 0)
+            ++started;
+    }
+    // Only threads that were really started can be joined; a handle whose
+    // start failed holds no thread.
+    for (int i = 0; i < started; ++i)
+        pthread_join(*threads[i], nullptr);
     sem_destroy(&sem);
 
     // A thread that never ran would leave the total short: no total then.
+    // The pthread calls return the error number instead of setting errno.
     if (error != 0) {
         fprintf(stderr, "pthread_create: %s\n", strerror(error));
         return 1;
