@@ -4,7 +4,6 @@
 // terminal does.
 
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
