@@ -70,8 +70,11 @@ stop_copyfile() {
 
 stop_atm_sim() {
     heading atm_sim "five threads take turns at one mutex-guarded ATM (about ten seconds)"
-    on_terminal atm_sim 'expect:Simulation complete.' end
+    printf '$ atm_sim\n'
+    "$onscreen" --lines atm_sim.lines "$bin/atm_sim" 'expect:Simulation complete.' end
     say "(each user holds the mutex for its whole two-second turn: its two lines always stand together)"
+    say "The turns in time, from when their lines appeared:"
+    awk -f "$root/scripts/atm_timeline.awk" atm_sim.lines
 }
 
 stop_mutex_counter() {

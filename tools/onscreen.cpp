@@ -5,6 +5,10 @@
 // is pressed, every line the moment it is written.
 //
 //   onscreen PROGRAM STEP...    plays the steps, in order, against PROGRAM
+//   onscreen --lines FILE PROGRAM STEP...
+//                               the same, and writes each line of the screen
+//                               to FILE as it is completed, after the seconds
+//                               since the start ("2.004 User 3 is ...")
 //   onscreen --reader PATH      exit status 0 when a process has the FIFO PATH
 //                               open for reading, 1 when none has
 //
@@ -56,6 +60,9 @@ size_t found_up_to = 0;    // where the next expect starts looking
 bool at_line_start = true; // whether our output stands at the start of a line
 bool decorate = false;     // standard output is a terminal: notes are dimmed
 int program_status = -1;   // from waitpid, once the program has ended
+FILE* lines_file = nullptr; // --lines: where each completed line goes, timed
+size_t line_start = 0;     // where the screen's unfinished line begins
+double started = 0;        // clock reading at the start
 
 volatile sig_atomic_t interrupted = 0;
 sigset_t waiting_mask;  // the mask let in during a wait: the stop signals unblocked
@@ -178,6 +185,9 @@ int pump(double seconds)
     for (ssize_t i = 0; i < n; ++i)
         if (buf[i] != '\r')
             screen += buf[i];
+    for (size_t end; lines_file != nullptr && (end = screen.find('\n', line_start)) != std::string::npos;
+         line_start = end + 1)
+        fprintf(lines_file, "%.3f %s\n", now() - started, screen.substr(line_start, end - line_start).c_str());
     if (decorate) {
         put(buf, n);
     } else {
@@ -399,6 +409,16 @@ int main(int argc, char* argv[])
 {
     if (argc == 3 && strcmp(argv[1], "--reader") == 0)
         return has_reader(argv[2]) ? 0 : 1;
+    if (argc > 3 && strcmp(argv[1], "--lines") == 0) {
+        lines_file = fopen(argv[2], "w");
+        if (lines_file == nullptr) {
+            perror(argv[2]);
+            return 1;
+        }
+        setvbuf(lines_file, nullptr, _IOLBF, 0);
+        argv += 2;
+        argc -= 2;
+    }
     if (argc < 2 || argv[1][0] == '-') {
         fprintf(stderr, "usage: onscreen PROGRAM STEP...  |  onscreen --reader PATH\n");
         return 2;
@@ -425,6 +445,7 @@ int main(int argc, char* argv[])
     sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    started = now();
     char* program_argv[] = {argv[1], nullptr};
     program_pid = spawn_on_terminal(argv[1], program_argv, &master);
     if (program_pid < 0) {
