@@ -182,21 +182,19 @@ int pump(double seconds)
         master = -1;
         return -1;
     }
+    std::string text;  // what came, carriage returns removed
     for (ssize_t i = 0; i < n; ++i)
         if (buf[i] != '\r')
-            screen += buf[i];
+            text += buf[i];
+    screen += text;
     for (size_t end; lines_file != nullptr && (end = screen.find('\n', line_start)) != std::string::npos;
          line_start = end + 1)
         fprintf(lines_file, "%.3f %s\n", now() - started, screen.substr(line_start, end - line_start).c_str());
-    if (decorate) {
+    // A terminal gets the bytes as they came; a file or pipe, plain lines.
+    if (decorate)
         put(buf, n);
-    } else {
-        std::string plain;
-        for (ssize_t i = 0; i < n; ++i)
-            if (buf[i] != '\r')
-                plain += buf[i];
-        put(plain.data(), plain.size());
-    }
+    else
+        put(text.data(), text.size());
     at_line_start = buf[n - 1] == '\n';
     return 1;
 }
