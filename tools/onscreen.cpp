@@ -9,6 +9,11 @@
 //                               the same, and writes each line of the screen
 //                               to FILE as it is completed, after the seconds
 //                               since the start ("2.004 User 3 is ...")
+//   onscreen --trace FILE PROGRAM STEP...
+//                               the same, with PROGRAM run under strace -f,
+//                               which writes every system call to FILE; keys
+//                               and signals still reach PROGRAM alone
+//   (--lines and --trace may be given together)
 //   onscreen --reader PATH      exit status 0 when a process has the FIFO PATH
 //                               open for reading, 1 when none has
 //
@@ -51,7 +56,8 @@ const double end_timeout = 60;     // seconds for a program to end by itself
 const double run_timeout = 10;     // seconds for a client command
 const double key_gap = 0.04;       // seconds between typed keys
 
-pid_t program_pid = -1;  // the program; also its terminal's process group
+pid_t program_pid = -1;  // the program (or strace); also its terminal's process group
+bool traced = false;     // --trace: program_pid is strace, the program its child
 pid_t client_pid = -1;   // a command run as from another terminal
 int master = -1;
 const char* program_name = "";
@@ -287,6 +293,25 @@ void type_keys(const std::string& keys)
     }
 }
 
+// The process a signal step is meant for: the program itself, which under
+// --trace is strace's only child (strace would die of most signals).
+pid_t signal_target()
+{
+    if (!traced)
+        return program_pid;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/task/%d/children", static_cast<int>(program_pid),
+             static_cast<int>(program_pid));
+    FILE* file = fopen(path, "r");
+    int child = 0;
+    if (file != nullptr) {
+        if (fscanf(file, "%d", &child) != 1)
+            child = 0;
+        fclose(file);
+    }
+    return child;
+}
+
 int signal_named(const char* name)
 {
     for (int sig = 1; sig < NSIG; ++sig) {
@@ -386,8 +411,11 @@ void play(const char* step)
     } else if (verb == "signal" && signal_named(arg) != 0) {
         if (!running())
             fail("ended before SIG%s could be sent", arg);
-        note("(from another terminal: kill -%s %d)", arg, static_cast<int>(program_pid));
-        kill(program_pid, signal_named(arg));
+        pid_t target = signal_target();
+        if (target <= 0)
+            fail("has no process to send SIG%s to", arg);
+        note("(from another terminal: kill -%s %d)", arg, static_cast<int>(target));
+        kill(target, signal_named(arg));
     } else if (verb == "run") {
         run_client(arg);
     } else if (verb == "reader") {
@@ -407,18 +435,23 @@ int main(int argc, char* argv[])
 {
     if (argc == 3 && strcmp(argv[1], "--reader") == 0)
         return has_reader(argv[2]) ? 0 : 1;
-    if (argc > 3 && strcmp(argv[1], "--lines") == 0) {
-        lines_file = fopen(argv[2], "w");
-        if (lines_file == nullptr) {
-            perror(argv[2]);
-            return 1;
+    const char* trace_file = nullptr;
+    for (; argc > 3 && strncmp(argv[1], "--", 2) == 0; argv += 2, argc -= 2) {
+        if (strcmp(argv[1], "--trace") == 0) {
+            trace_file = argv[2];
+        } else if (strcmp(argv[1], "--lines") == 0) {
+            lines_file = fopen(argv[2], "w");
+            if (lines_file == nullptr) {
+                perror(argv[2]);
+                return 1;
+            }
+            setvbuf(lines_file, nullptr, _IOLBF, 0);
+        } else {
+            break;
         }
-        setvbuf(lines_file, nullptr, _IOLBF, 0);
-        argv += 2;
-        argc -= 2;
     }
     if (argc < 2 || argv[1][0] == '-') {
-        fprintf(stderr, "usage: onscreen PROGRAM STEP...  |  onscreen --reader PATH\n");
+        fprintf(stderr, "usage: onscreen [--lines FILE] [--trace FILE] PROGRAM STEP...  |  onscreen --reader PATH\n");
         return 2;
     }
     decorate = isatty(1);
@@ -445,7 +478,18 @@ int main(int argc, char* argv[])
 
     started = now();
     char* program_argv[] = {argv[1], nullptr};
-    program_pid = spawn_on_terminal(argv[1], program_argv, &master);
+    // strace -I4 blocks the signals of the keys in strace itself, so ^C and
+    // ^Z typed on the terminal act on the program alone; -qq keeps its notes
+    // about attaching out of the way, -s 24 cuts the data shown of each call.
+    char strace_argv0[] = "strace";
+    char options[] = "-fqqI4";
+    char size_option[] = "-s24";
+    char output_option[] = "-o";
+    char end_of_options[] = "--";
+    char* traced_argv[] = {strace_argv0, options,   size_option, output_option, const_cast<char*>(trace_file),
+                           end_of_options, argv[1], nullptr};
+    traced = trace_file != nullptr;
+    program_pid = spawn_on_terminal(traced ? "strace" : argv[1], traced ? traced_argv : program_argv, &master);
     if (program_pid < 0) {
         fprintf(stderr, "onscreen: cannot start %s on a terminal: %s\n", argv[1], strerror(errno));
         return 1;

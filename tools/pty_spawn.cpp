@@ -39,7 +39,7 @@ pid_t spawn_on_terminal(const char* path, char* const argv[], int* master)
         if (slave > 2)
             close(slave);
         reset_signal_state();
-        execv(path, argv);
+        execvp(path, argv);
         perror(path);
         _exit(127);
     }

@@ -11,7 +11,7 @@
 // anyway; an ignored one would stay ignored).
 void reset_signal_state();
 
-// Starts path with the arguments argv (argv[0] included, ending in a null
+// Starts path (looked up in PATH when it has no slash) with the arguments argv (argv[0] included, ending in a null
 // pointer) on a new pseudo-terminal. Returns the child's pid, which is also
 // its session and process group, and sets *master to the terminal's other
 // side (close-on-exec). Returns -1, with errno set, when no terminal could be
