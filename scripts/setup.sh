@@ -3,14 +3,16 @@
 # Ubuntu, through apt-get (through sudo when not root; never asking anything
 # under CI). Where it cannot install, it stops and prints the command to run.
 #   scripts/setup.sh tour    a C and C++ compiler, make and CMake
+#   scripts/setup.sh trace   those and strace (the tour's --trace)
 #   scripts/setup.sh test    those, clang, binutils and GoogleTest
 # Used by scripts/tour.sh, scripts/test.sh and .ci/run.
 set -euo pipefail
 
 case ${1:-} in
     tour) packages=(g++ make cmake) ;;
-    test) packages=(g++ make cmake clang binutils libgtest-dev) ;;
-    *) echo "usage: scripts/setup.sh tour|test" >&2; exit 2 ;;
+    trace) packages=(g++ make cmake strace) ;;
+    test) packages=(g++ make cmake clang binutils libgtest-dev strace) ;;
+    *) echo "usage: scripts/setup.sh tour|trace|test" >&2; exit 2 ;;
 esac
 
 # present PACKAGE: whether what the package brings is here, by the command
@@ -22,6 +24,7 @@ present() {
         cmake) command -v cmake >/dev/null ;;
         clang) command -v clang++ >/dev/null ;;
         binutils) command -v readelf >/dev/null ;;
+        strace) command -v strace >/dev/null ;;
         libgtest-dev)
             [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] ||
                 dpkg-query -W -f='${Status}' libgtest-dev 2>/dev/null | grep -q 'install ok installed' ;;

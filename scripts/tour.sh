@@ -4,27 +4,41 @@
 # each answer typed after its prompt, ^C and ^Z where the keys are pressed,
 # every line the moment it is written.
 #   scripts/tour.sh [NAME...]   the stops of the programs named (all when none is)
+#   scripts/tour.sh --trace [NAME...]
+#                               the same, each program run under strace, and
+#                               after its screen the system calls it made
 #   scripts/tour.sh --help
-# Installs a compiler and CMake first if they are missing (scripts/setup.sh).
+# Installs a compiler and CMake first if they are missing, and strace for
+# --trace (scripts/setup.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 all_stops=(copyfile atm_sim mutex_counter sem_counter server pause_timer sigint_loop sigusr_toggle records)
 
+trace=
+stops=()
 for arg in "$@"; do
     if [ "$arg" = --help ] || [ "$arg" = -h ]; then
-        sed -n '2,8s/^# \{0,1\}//p' "$0"
+        sed -n '2,12s/^# \{0,1\}//p' "$0"
         echo "stops: ${all_stops[*]}"
         exit 0
+    fi
+    if [ "$arg" = --trace ]; then
+        trace=yes
+        continue
     fi
     if [[ " ${all_stops[*]} " != *" $arg "* ]]; then
         echo "tour: no stop named '$arg' (stops: ${all_stops[*]})" >&2
         exit 2
     fi
+    stops+=("$arg")
 done
-stops=("$@")
 [ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
 
-"$root/scripts/setup.sh" tour
+"$root/scripts/setup.sh" "$([ -n "$trace" ] && echo trace || echo tour)"
+if [ -n "$trace" ] && ! why=$(strace -qq -o /dev/null true 2>&1); then
+    echo "tour: strace cannot trace a program here, so there is no --trace: $why" >&2
+    exit 1
+fi
 build=$root/build/plain
 echo "tour: building the programs in build/plain (a few seconds the first time)"
 log=$(mktemp)
@@ -51,11 +65,22 @@ heading() { printf '\n=== %s: %s\n' "$1" "$2"; }
 say() { printf '%s\n' "$*"; }
 # show 'COMMAND LINE': prints the command as a user would type it, then runs it.
 show() { printf '$ %s\n' "$1"; eval "$1"; }
+# With --trace, the options that have onscreen run PROGRAM under strace.
+traced() { [ -z "$trace" ] || printf '%s\n' --trace "$1.trace"; }
+# under_the_hood PROGRAM [TRACE]: with --trace, the system calls PROGRAM made,
+# as scripts/trace_view.awk shows them, from TRACE (PROGRAM.trace by default).
+under_the_hood() {
+    [ -n "$trace" ] || return 0
+    printf '\n'
+    awk -v program="$1" -f "$root/scripts/trace_view.awk" "${2:-$1.trace}"
+}
 # on_terminal PROGRAM STEP...: "$ PROGRAM", then the program on a terminal of
 # its own, played by the steps (tools/onscreen.cpp says what they are).
 on_terminal() {
     printf '$ %s\n' "$1"
-    "$onscreen" "$bin/$1" "${@:2}"
+    # shellcheck disable=SC2046  # traced gives whole words, one per line
+    "$onscreen" $(traced "$1") "$bin/$1" "${@:2}"
+    under_the_hood "$1"
 }
 
 stop_copyfile() {
@@ -71,10 +96,12 @@ stop_copyfile() {
 stop_atm_sim() {
     heading atm_sim "five threads take turns at one mutex-guarded ATM (about ten seconds)"
     printf '$ atm_sim\n'
-    "$onscreen" --lines atm_sim.lines "$bin/atm_sim" 'expect:Simulation complete.' end
+    # shellcheck disable=SC2046
+    "$onscreen" $(traced atm_sim) --lines atm_sim.lines "$bin/atm_sim" 'expect:Simulation complete.' end
     say "(each user holds the mutex for its whole two-second turn: its two lines always stand together)"
     say "The turns in time, from when their lines appeared:"
     awk -f "$root/scripts/atm_timeline.awk" atm_sim.lines
+    under_the_hood atm_sim
 }
 
 stop_mutex_counter() {
@@ -138,9 +165,19 @@ stop_records() {
         "$choice" 'type:3\n' 'expect:to search: ' 'type:99\n' \
         "$choice" 'type:4\n' 'expect:Exited.' end
     say "(the same program fed from a pipe: nothing is echoed, and as all the answers are"
-    say " there before the first prompt, the prompts run together)"
-    show "printf '3\\n42\\n4\\n' | records"
+    if [ -z "$trace" ]; then
+        say " there before the first prompt, the prompts run together)"
+        show "printf '3\\n42\\n4\\n' | records"
+        printf '\n'
+        return
+    fi
+    say " there before the first prompt, the prompts run together; its output goes into a"
+    say " pipe too, to cat, and the C library then writes it all in one go)"
+    # The records of the command line shown is this function: traced too.
+    records() { strace -fqqI4 -s24 -o records.piped.trace "$bin/records"; }
+    show "printf '3\\n42\\n4\\n' | records | cat"
     printf '\n'
+    under_the_hood records records.piped.trace
 }
 
 export PATH="$bin:$PATH"  # the commands read as a user types them
