@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,12 +32,36 @@ protected:
         write_file(path("bin/" + name), "#!/bin/sh\n" + body + "\n");
         ASSERT_EQ(chmod(path("bin/" + name).c_str(), 0755), 0);
     }
+    // Runs a program on a terminal under strace through the tour's driver,
+    // playing steps, and returns what the tour's trace view makes of it; ""
+    // where that cannot be done, with the reason in skip_reason.
+    std::string trace_view(const char* name, std::vector<std::string> steps)
+    {
+        if (SANITIZED) {
+            skip_reason = "the trace view is for the tour's plain build: a sanitizer's runtime adds "
+                          "calls of its own, and LeakSanitizer cannot run under strace";
+            return "";
+        }
+        if (access("/usr/bin/strace", X_OK) != 0 && access("/bin/strace", X_OK) != 0) {
+            skip_reason = "strace is not installed (scripts/setup.sh test installs it)";
+            return "";
+        }
+        steps.insert(steps.begin(), {"--trace", path("trace"), program(name)});
+        run_piped(run, ONSCREEN, "", 60, {}, steps);
+        expect_exit(run.end, 0);
+        run_piped(run, "/usr/bin/env", "", 20, {},
+                  {"awk", "-v", std::string("program=") + name, "-f",
+                   std::string(SOURCE_DIR) + "/scripts/trace_view.awk", path("trace")});
+        expect_exit(run.end, 0);
+        return run.out_text;
+    }
     void run_script(const std::string& script, const std::string& arg)
     {
         run_piped(run, "/bin/bash", "", 60, {"PATH=" + path("bin"), "CI=true"},
                   {std::string(SOURCE_DIR) + "/scripts/" + script, arg});
     }
     Piped run;
+    std::string skip_reason;
 };
 
 // On a machine without the tools: the set-up step installs exactly what is
@@ -50,6 +75,12 @@ TEST_F(Tour, SetupInstallsWhatIsMissingOrSaysHow)
     EXPECT_NE(read_file(path("apt.log")).find("apt-get noninteractive -q update\n"
                                           "apt-get noninteractive -q install -y --no-install-recommends "
                                           "g++ make cmake\n"),
+              std::string::npos)
+        << read_file(path("apt.log"));
+
+    run_script("setup.sh", "trace");  // the tour's --trace also needs strace
+    expect_exit(run.end, 0);
+    EXPECT_NE(read_file(path("apt.log")).find("install -y --no-install-recommends g++ make cmake strace\n"),
               std::string::npos)
         << read_file(path("apt.log"));
 
@@ -115,6 +146,50 @@ TEST_F(Tour, AtmTimelineShowsFiveTurnsOneAtATime)
         }
     }
     EXPECT_NE(run.out_text.find("5 turns of "), std::string::npos) << run.out_text;
+}
+
+// The trace view of a copy: the start-up folded into a count, the copy's
+// read and write pairs folded after the first, the short last pair, the
+// end of the source, and the closes, source first.
+TEST_F(Tour, TraceFoldsTheCopysRepeatedPairs)
+{
+    write_file(path("source"), pattern_bytes(10 * 1024 + 100));
+    std::string view = trace_view("copyfile", {"expect:source file path: ", "type:source\\n",
+                                               "expect:destination file path: ", "type:copy\\n",
+                                               "expect:Copying complete!", "end"});
+    if (view.empty())
+        GTEST_SKIP() << skip_reason;
+    EXPECT_EQ(read_file(path("copy")), read_file(path("source")));
+    EXPECT_EQ(view.find("execve("), std::string::npos) << "start-up not folded:\n" << view;
+    size_t at = 0;
+    for (const char* line : {"  Start-up: ", " calls: ", "\n    read(3, ", ", 1024) = 1024\n",
+                             "\n    read(3, ..., 1024) = 1024 / write(4, ..., 1024) = 1024, "
+                             "8 more pairs like these\n",
+                             "1024) = 100\n", ", 100) = 100\n", "read(3, \"\", 1024) = 0\n",
+                             "    close(3) = 0\n    close(4) = 0\n"}) {
+        size_t found = view.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "'" << line << "' not in order in:\n" << view;
+        at = found + strlen(line);
+    }
+}
+
+// The trace view of a signal: SIGINT shown arriving inside the wait, in
+// ppoll, with the handler's farewell written after it, and the end.
+TEST_F(Tour, TraceShowsTheSignalArrivingInsideTheWait)
+{
+    std::string view = trace_view("sigint_loop", {"expect:program...\\n", "key:^C",
+                                                  "expect:terminating safely.", "end"});
+    if (view.empty())
+        GTEST_SKIP() << skip_reason;
+    size_t at = 0;
+    for (const char* line : {"rt_sigprocmask(SIG_BLOCK, [INT], ", "\n  SIGINT arrives inside the wait",
+                             "\n    ppoll(NULL, 0, {tv_sec=2, tv_nsec=0}, [], 8) = ? ERESTART",
+                             "\n    --- SIGINT ", "\n    write(1, \"SIGINT caught, ",
+                             "\n    exit_group(0) = ?\n"}) {
+        size_t found = view.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "'" << line << "' not in order in:\n" << view;
+        at = found + strlen(line);
+    }
 }
 
 // Interrupted (Ctrl-C on the tour), the driver ends the program it runs
