@@ -146,7 +146,7 @@ function signal_gloss(i, sig,    story, text) {
         (story ~ /writes/ ? ", whose lines come next" : " (it only flips a flag, writing nothing)")
     if (story ~ /exits/)
         return text "; then the handler ends the program with exit"
-    return text "; rt_sigreturn then puts back the mask of the work: " sig " blocked again"
+    return text "; rt_sigreturn then puts back the mask the program works with: " sig " is blocked again"
 }
 
 function standard_stream_gloss(i,    which) {
