@@ -174,6 +174,7 @@ stop_records() {
     say " there before the first prompt, the prompts run together; its output goes into a"
     say " pipe too, to cat, and the C library then writes it all in one go)"
     # The records of the command line shown is this function: traced too.
+    # shellcheck disable=SC2317  # called through show's eval
     records() { strace -fqqI4 -s24 -o records.piped.trace "$bin/records"; }
     show "printf '3\\n42\\n4\\n' | records | cat"
     printf '\n'

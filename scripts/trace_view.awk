@@ -19,16 +19,13 @@ function add_record(pid, kind) {
     ++count
     pid_of[count] = pid
     kind_of[count] = kind
-    if (!(pid in seen_pid)) {
-        seen_pid[pid] = 1
-        if (main_pid == "")
-            main_pid = pid
-    }
+    if (main_pid == "")
+        main_pid = pid
     return count
 }
 
 # Splits "NAME(ARGS) = RESULT" into the record's name, args and result.
-function set_call(i, text,    at, from) {
+function set_call(i, text,    at, from, k) {
     gsub(/\) +=/, ") =", text)  # strace pads the result into a column
     name_of[i] = substr(text, 1, index(text, "(") - 1)
     at = 0
@@ -74,7 +71,9 @@ function set_call(i, text,    at, from) {
 
 # -- what is what -------------------------------------------------------------
 
-function fd_of(i) { return args_of[i] + 0 }
+# The file descriptor a call's first argument names (-1 for AT_FDCWD and
+# the like).
+function fd_of(i) { return args_of[i] ~ /^[0-9]/ ? args_of[i] + 0 : -1 }
 function is_call(i, names) { return kind_of[i] == "call" && index(" " names " ", " " name_of[i] " ") > 0 }
 
 # The loader's and the C library's own calls before main; a library's file
@@ -159,7 +158,7 @@ function standard_stream_gloss(i,    which) {
 }
 
 function gloss_copyfile(i) {
-    if (is_call(i, "read write") && fd_of(i) <= 2)
+    if (is_call(i, "read write") && fd_of(i) >= 0 && fd_of(i) <= 2)
         return ""  # the prompts and the paths typed, glossed as for any program
     if (is_call(i, "openat open") && args_of[i] ~ /O_CREAT/) {
         destination_open = 1
@@ -180,8 +179,8 @@ function gloss_copyfile(i) {
     if (is_call(i, "read") && result_of[i] == "0")
         return "A read that returns 0: the end of the source"
     if (is_call(i, "read write"))
-        return "Copies 1024 bytes at a time: a read from the source (3), then a write of what it got to " \
-            "the destination (4); the last read is short"
+        return "Copies 1024 bytes at a time: a read from the source, then a write of what it got to " \
+            "the destination; the last read is short"
     if (is_call(i, "close"))
         return "Closes the two files, the source first"
     return ""
@@ -220,10 +219,9 @@ function gloss_server(i) {
             "never reports its end between clients"
     if (is_call(i, "fcntl"))
         return "Makes its reads return at once (EAGAIN) when there is nothing to read"
-    if (is_call(i, "read") && result_of[i] ~ /EAGAIN/ || is_call(i, "poll ppoll"))
-        return "Nothing more to read (EAGAIN): the verdicts so far go to the screen, then poll waits " \
-            "for the next client"
-    if (is_call(i, "write") && i > 1 && is_call(i - 1, "read") && result_of[i - 1] ~ /EAGAIN/)
+    # The write right after an EAGAIN is the flush of the verdicts.
+    if (is_call(i, "read") && result_of[i] ~ /EAGAIN/ || is_call(i, "poll ppoll") ||
+        is_call(i, "write") && is_call(i - 1, "read") && result_of[i - 1] ~ /EAGAIN/)
         return "Nothing more to read (EAGAIN): the verdicts so far go to the screen, then poll waits " \
             "for the next client"
     if (is_call(i, "read"))
@@ -276,7 +274,7 @@ function gloss(i,    j, text) {
         return in_handler[pid_of[i]]
     if (kind_of[i] == "call" && result_of[i] ~ /^\? ERESTART|EINTR/ && (j = signal_after(i)) != "")
         return signal_gloss(i, j)
-    if (is_call(i, "newfstatat fstat ioctl") && fd_of(i) <= 2 && args_of[i] !~ /^[0-9]+, "[^"]/)
+    if (is_call(i, "newfstatat fstat ioctl") && args_of[i] ~ /^[0-2](, ""|\)|, TCGETS)/)
         return standard_stream_gloss(i)
     if (is_call(i, "getrandom brk"))
         return "The C library's first malloc, for its buffers: a random key for its heap checks, " \

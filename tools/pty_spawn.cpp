@@ -36,8 +36,9 @@ pid_t spawn_on_terminal(const char* path, char* const argv[], int* master)
         dup2(slave, 0);
         dup2(slave, 1);
         dup2(slave, 2);
-        if (slave > 2)
-            close(slave);
+        // Only the terminal is passed on, as a shell at a terminal would:
+        // whatever else the parent had open stays out of the program.
+        close_range(3, ~0U, 0);
         reset_signal_state();
         execvp(path, argv);
         perror(path);

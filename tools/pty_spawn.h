@@ -11,9 +11,11 @@
 // anyway; an ignored one would stay ignored).
 void reset_signal_state();
 
-// Starts path (looked up in PATH when it has no slash) with the arguments argv (argv[0] included, ending in a null
-// pointer) on a new pseudo-terminal. Returns the child's pid, which is also
-// its session and process group, and sets *master to the terminal's other
-// side (close-on-exec). Returns -1, with errno set, when no terminal could be
-// had. If the exec fails, the child writes why on the terminal and exits 127.
+// Starts path (looked up in PATH when it has no slash) with the arguments
+// argv (argv[0] included, ending in a null pointer) on a new pseudo-terminal,
+// which is all it has open: descriptors 0, 1 and 2. Returns the child's pid,
+// which is also its session and process group, and sets *master to the
+// terminal's other side (close-on-exec). Returns -1, with errno set, when no
+// terminal could be had. If the exec fails, the child writes why on the
+// terminal and exits 127.
 pid_t spawn_on_terminal(const char* path, char* const argv[], int* master);
