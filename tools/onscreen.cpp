@@ -451,7 +451,8 @@ int main(int argc, char* argv[])
         }
     }
     if (argc < 2 || argv[1][0] == '-') {
-        fprintf(stderr, "usage: onscreen [--lines FILE] [--trace FILE] PROGRAM STEP...  |  onscreen --reader PATH\n");
+        fprintf(stderr, "usage: onscreen [--lines FILE] [--trace FILE] PROGRAM STEP...\n"
+                        "       onscreen --reader PATH\n");
         return 2;
     }
     decorate = isatty(1);
@@ -486,8 +487,8 @@ int main(int argc, char* argv[])
     char size_option[] = "-s24";
     char output_option[] = "-o";
     char end_of_options[] = "--";
-    char* traced_argv[] = {strace_argv0, options,   size_option, output_option, const_cast<char*>(trace_file),
-                           end_of_options, argv[1], nullptr};
+    char* traced_argv[] = {strace_argv0, options, size_option, output_option,
+                           const_cast<char*>(trace_file), end_of_options, argv[1], nullptr};
     traced = trace_file != nullptr;
     program_pid = spawn_on_terminal(traced ? "strace" : argv[1], traced ? traced_argv : program_argv, &master);
     if (program_pid < 0) {
