@@ -42,7 +42,8 @@ function set_call(i, text,    at, from, k) {
 
 {
     pid = $1
-    rest = substr($0, length($1) + 2)
+    rest = $0
+    sub(/^[0-9]+ +/, "", rest)  # strace pads short pids to a column
     if (rest ~ /^--- SIG/) {
         i = add_record(pid, "signal")
         name_of[i] = rest
