@@ -496,9 +496,15 @@ END {
         order[++shown_count] = i
     }
 
+    if (count == 0) {
+        print "trace_view: no system calls in " FILENAME " (did strace run the program?)" > "/dev/stderr"
+        exit 1
+    }
     print "What " program " asked of the kernel, as strace -f saw it:"
-    print "  Start-up: the loader maps the program and the C library; the C library readies itself:"
-    print_wrapped("    ", "      ", tally(startup, startup_names, startup_count))
+    if (startup > 0) {
+        print "  Start-up: the loader maps the program and the C library; the C library readies itself:"
+        print_wrapped("    ", "      ", tally(startup, startup_names, startup_count))
+    }
     for (k = 1; k <= shown_count; k = next_k) {
         # A group: the calls from here on with the same gloss, up to the next
         # call with another.
