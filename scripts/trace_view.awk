@@ -187,19 +187,28 @@ function gloss_copyfile(i) {
     return ""
 }
 
-function gloss_threads(i, lock,    tid) {
+# The thread a futex wait waits to end (pthread_join waits on the word the
+# kernel clears when the thread ends, holding its id), or "".
+function joined_thread(i,    tid) {
+    if (!is_call(i, "futex") || args_of[i] !~ /FUTEX_WAIT/)
+        return ""
+    tid = args_of[i]
+    sub(/^[^,]*, [^,]*, /, "", tid)
+    sub(/,.*/, "", tid)
+    return tid in thread_name ? thread_name[tid] : ""
+}
+
+function is_lock_wait(i) { return is_call(i, "futex") && args_of[i] ~ /FUTEX_WAIT/ && joined_thread(i) == "" }
+
+function gloss_threads(i, lock) {
     if (is_thread_start(i))
         return "Starts a thread: clone3 with CLONE_THREAD, sharing the process's memory, files and " \
             "signal handlers"
-    if (is_call(i, "futex") && args_of[i] ~ /FUTEX_WAIT/) {
-        tid = args_of[i]
-        sub(/^[^,]*, [^,]*, /, "", tid)
-        sub(/,.*/, "", tid)
-        if (tid in thread_name)
-            return "pthread_join: main sleeps in the kernel until " thread_name[tid] " ends " \
-                "(the kernel wakes it then)"
+    if (joined_thread(i) != "")
+        return "pthread_join: main sleeps in the kernel until " joined_thread(i) " ends " \
+            "(the kernel wakes it then)"
+    if (is_lock_wait(i))
         return "Finds " lock " taken by another thread: sleeps in the kernel (FUTEX_WAIT) until it is given back"
-    }
     if (is_call(i, "futex") && args_of[i] ~ /FUTEX_WAKE/)
         return "Gives back " lock ": the kernel wakes one thread waiting for it (the result: how many woke)"
     if (is_call(i, "clock_nanosleep nanosleep") || is_call(i, "write") && pid_of[i] != main_pid)
@@ -364,8 +373,7 @@ function remember(from, to,    x) {
 }
 
 # The length of the longest run of calls from position i on that was shown
-# before, all the same, in the same order (0 if none); its start in history
-# goes into repeat_from.
+# before, all the same, in the same order (0 if none).
 function repeat_length(i,    p, m, best) {
     best = 0
     for (p = 1; p <= history_size; ++p) {
@@ -392,6 +400,15 @@ function print_wrapped(indent, more_indent, text,    cut) {
     print indent text
 }
 
+# Counts call i's name in counts; returns names with the name added at its
+# first count.
+function count_name(i, counts, names) {
+    if (!(name_of[i] in counts))
+        names = names " " name_of[i]
+    ++counts[name_of[i]]
+    return names
+}
+
 # "N calls: a, 2 b, c": the calls named in names (in order, by a space
 # each), with how many of each there were.
 function tally(total, names, counts,    n, list, k, out) {
@@ -402,17 +419,17 @@ function tally(total, names, counts,    n, list, k, out) {
     return total " calls: " out
 }
 
-# Shows the calls from first to last that carry the group's gloss; a gloss
-# seen before shows only its head, the words before its first colon.
+# Shows a group, the calls shown from order[first] to order[last], under
+# their gloss; a gloss seen before shows only its head, the words before its
+# first colon.
 function show_group(first, last,    i, j, a, b, head) {
     n = 0
     for (i = first; i <= last; ++i)
-        if (group_gloss[i] == group_gloss[first] && !hidden[i])
-            members[++n] = i
-    head = group_gloss[first]
+        members[++n] = order[i]
+    head = group_gloss[order[first]]
     if (head in glossed)
         sub(/: .*/, "", head)
-    glossed[group_gloss[first]] = 1
+    glossed[group_gloss[order[first]]] = 1
     print_wrapped("  ", "  ", head ":")
     for (i = 1; i <= n; ) {
         a = members[i]
@@ -461,9 +478,7 @@ END {
     startup_names = ""
     for (i = 1; i <= count && loader_call(i); ++i) {
         ++startup
-        if (!(name_of[i] in startup_count))
-            startup_names = startup_names " " name_of[i]
-        ++startup_count[name_of[i]]
+        startup_names = count_name(i, startup_count, startup_names)
     }
     housekeeping = 0
     lock_waits = 0
@@ -476,9 +491,7 @@ END {
             terminal[fd_of(j)] = 0
         if (thread_housekeeping(j)) {
             hidden[j] = 1
-            if (!(name_of[j] in housekeeping_count))
-                housekeeping_names = housekeeping_names " " name_of[j]
-            ++housekeeping_count[name_of[j]]
+            housekeeping_names = count_name(j, housekeeping_count, housekeeping_names)
             ++housekeeping
         }
     }
@@ -491,7 +504,7 @@ END {
             in_handler[pid_of[i]] = group_gloss[i]
         else if (is_call(i, "rt_sigreturn exit_group") || kind_of[i] == "end")
             in_handler[pid_of[i]] = ""
-        if (is_call(i, "futex") && group_gloss[i] ~ /^Finds/)
+        if (is_lock_wait(i))
             ++lock_waits
         order[++shown_count] = i
     }
@@ -510,7 +523,7 @@ END {
         # call with another.
         for (next_k = k + 1; next_k <= shown_count && group_gloss[order[next_k]] == group_gloss[order[k]]; ++next_k) {
         }
-        show_group(order[k], order[next_k - 1])
+        show_group(k, next_k - 1)
     }
     if (threads > 0 && lock_waits == 0)
         print "  No thread found " (program == "sem_counter" ? "the semaphore" : "the lock") \
