@@ -33,8 +33,8 @@ protected:
         ASSERT_EQ(chmod(path("bin/" + name).c_str(), 0755), 0);
     }
     // Runs a program on a terminal under strace through the tour's driver,
-    // playing steps, and returns what the tour's trace view makes of it; ""
-    // where that cannot be done, with the reason in skip_reason.
+    // playing steps, and returns what the tour's trace view makes of it.
+    // Where that cannot be done here, skip_reason says why.
     std::string trace_view(const char* name, std::vector<std::string> steps)
     {
         if (SANITIZED) {
@@ -54,6 +54,16 @@ protected:
                    std::string(SOURCE_DIR) + "/scripts/trace_view.awk", path("trace")});
         expect_exit(run.end, 0);
         return run.out_text;
+    }
+    // Each of lines appears in view, in this order.
+    static void expect_in_order(const std::string& view, std::initializer_list<const char*> lines)
+    {
+        size_t at = 0;
+        for (const char* line : lines) {
+            size_t found = view.find(line, at);
+            ASSERT_NE(found, std::string::npos) << "'" << line << "' not in order in:\n" << view;
+            at = found + strlen(line);
+        }
     }
     void run_script(const std::string& script, const std::string& arg)
     {
@@ -157,20 +167,15 @@ TEST_F(Tour, TraceFoldsTheCopysRepeatedPairs)
     std::string view = trace_view("copyfile", {"expect:source file path: ", "type:source\\n",
                                                "expect:destination file path: ", "type:copy\\n",
                                                "expect:Copying complete!", "end"});
-    if (view.empty())
+    if (!skip_reason.empty())
         GTEST_SKIP() << skip_reason;
     EXPECT_EQ(read_file(path("copy")), read_file(path("source")));
     EXPECT_EQ(view.find("execve("), std::string::npos) << "start-up not folded:\n" << view;
-    size_t at = 0;
-    for (const char* line : {"  Start-up: ", " calls: ", "\n    read(3, ", ", 1024) = 1024\n",
-                             "\n    read(3, ..., 1024) = 1024 / write(4, ..., 1024) = 1024, "
-                             "8 more pairs like these\n",
-                             "1024) = 100\n", ", 100) = 100\n", "read(3, \"\", 1024) = 0\n",
-                             "    close(3) = 0\n    close(4) = 0\n"}) {
-        size_t found = view.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "'" << line << "' not in order in:\n" << view;
-        at = found + strlen(line);
-    }
+    expect_in_order(view, {"  Start-up: ", " calls: ", "\n    read(3, ", ", 1024) = 1024\n",
+                           "\n    read(3, ..., 1024) = 1024 / write(4, ..., 1024) = 1024, "
+                           "8 more pairs like these\n",
+                           "1024) = 100\n", ", 100) = 100\n", "read(3, \"\", 1024) = 0\n",
+                           "    close(3) = 0\n    close(4) = 0\n"});
 }
 
 // The trace view of a signal: SIGINT shown arriving inside the wait, in
@@ -179,17 +184,12 @@ TEST_F(Tour, TraceShowsTheSignalArrivingInsideTheWait)
 {
     std::string view = trace_view("sigint_loop", {"expect:program...\\n", "key:^C",
                                                   "expect:terminating safely.", "end"});
-    if (view.empty())
+    if (!skip_reason.empty())
         GTEST_SKIP() << skip_reason;
-    size_t at = 0;
-    for (const char* line : {"rt_sigprocmask(SIG_BLOCK, [INT], ", "\n  SIGINT arrives inside the wait",
-                             "\n    ppoll(NULL, 0, {tv_sec=2, tv_nsec=0}, [], 8) = ? ERESTART",
-                             "\n    --- SIGINT ", "\n    write(1, \"SIGINT caught, ",
-                             "\n    exit_group(0) = ?\n"}) {
-        size_t found = view.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "'" << line << "' not in order in:\n" << view;
-        at = found + strlen(line);
-    }
+    expect_in_order(view, {"rt_sigprocmask(SIG_BLOCK, [INT], ", "\n  SIGINT arrives inside the wait",
+                           "\n    ppoll(NULL, 0, {tv_sec=2, tv_nsec=0}, [], 8) = ? ERESTART",
+                           "\n    --- SIGINT ", "\n    write(1, \"SIGINT caught, ",
+                           "\n    exit_group(0) = ?\n"});
 }
 
 // Interrupted (Ctrl-C on the tour), the driver ends the program it runs
