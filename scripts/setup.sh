@@ -37,34 +37,74 @@ for package in "${packages[@]}"; do
 done
 [ ${#missing[@]} -gt 0 ] || exit 0
 
-install_line="sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}"
+# The command that installs them, as root runs it, and as a user with sudo
+# rights does.
+root_line="apt-get update && apt-get install -y --no-install-recommends ${missing[*]}"
+sudo_line="sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}"
 cannot() {
     echo "setup: missing ${missing[*]}, and $1." >&2
-    echo "setup: install them with:  $install_line" >&2
+    echo "setup: install them with:  $sudo_line" >&2
+    exit 1
+}
+# For one who cannot become root here: plainly so, and the line to hand on.
+needs_root() {
+    echo "setup: missing ${missing[*]}; installing them needs root, and $1." >&2
+    echo "setup: someone with root must install them, with:  $root_line" >&2
     exit 1
 }
 command -v apt-get >/dev/null || cannot "this machine has no apt-get"
+# Whether the user is in a group that Debian, Ubuntu and others let use sudo
+# by default. sudo itself cannot be asked without a password: it answers "a
+# password is required" to everyone, allowed or not.
+sudo_group() { [[ " $(id -nG 2>/dev/null) " =~ \ (sudo|admin|wheel)\  ]]; }
 as_root=()
 if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null || cannot "installing needs root or sudo"
-    # A password can be asked only of someone at a terminal.
-    if [ -n "${CI:-}" ] || [ ! -t 0 ]; then
-        sudo -n true 2>/dev/null || cannot "sudo needs a password, which cannot be asked here"
+    command -v sudo >/dev/null || needs_root "this machine has no sudo to become root with"
+    if sudo -n true 2>/dev/null; then
         as_root=(sudo -n)
+    elif ! sudo_group; then
+        needs_root "you ($(id -un)) are in no group that may use sudo"
+    elif [ -n "${CI:-}" ] || [ ! -t 0 ]; then
+        # A password can be asked only of someone at a terminal.
+        cannot "sudo needs your password, which cannot be asked here (run it at a terminal)"
     else
+        echo "setup: installing ${missing[*]} needs root: sudo asks for your password"
+        sudo -v || needs_root "sudo did not let you become root"
         as_root=(sudo)
     fi
 fi
 
-echo "setup: installing ${missing[*]} with apt-get${as_root:+ through sudo} (a minute or two)"
+# apt-get's own output goes to a log, shown only when it fails; what shows
+# meanwhile is one line for each tenth of the way, from the progress it
+# reports on its status descriptor (sudo passes on no descriptor but the
+# first three, so apt-get runs inside a shell that opens it).
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-for step in update "install -y --no-install-recommends ${missing[*]}"; do
-    # shellcheck disable=SC2086  # the step is words on purpose
-    if ! "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q $step >"$log" 2>&1; then
-        cat "$log" >&2
-        echo "setup: apt-get $step failed; the command to run by hand:  $install_line" >&2
-        exit 1
-    fi
-done
+apt() {
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive LOG="$log" sh -c \
+        'exec apt-get -q -o APT::Status-Fd=3 "$@" 3>&1 >>"$LOG" 2>&1' apt-get "$@" |
+        awk -F: -v lists="$([ "$1" = update ] && echo yes)" '$1 == "dlstatus" || $1 == "pmstatus" {
+            what = lists ? "reading the package lists" : $1 == "dlstatus" ? "downloading" : "installing"
+            step = int($3 / 10) * 10
+            if (what != last_what || step > last_step) {
+                printf "setup: %s: %3d%%  %s\n", what, step, $4
+                fflush()
+                last_what = what
+                last_step = step
+            }
+        }'
+}
+failed() {
+    cat "$log" >&2
+    echo "setup: apt-get $1 failed (its output above); the command to run by hand:  $sudo_line" >&2
+    exit 1
+}
+
+echo "setup: installing ${missing[*]} with apt-get${as_root:+ through sudo}"
+apt update || failed update
+# The size of the download, from the files apt-get would fetch.
+size=$(apt-get -qq --print-uris install --no-install-recommends "${missing[@]}" 2>/dev/null |
+    awk '{ n++; bytes += $3 } END { if (n) printf "%d package%s, %.1f MB", n, n == 1 ? "" : "s", bytes / 1e6 }')
+echo "setup: fetching and installing ${size:-the packages} (a minute or two)"
+apt install -y --no-install-recommends "${missing[@]}" || failed install
 echo "setup: installed ${missing[*]}"

@@ -18,14 +18,17 @@ protected:
     void make_bin()
     {
         ASSERT_EQ(mkdir(path("bin").c_str(), 0755), 0);
-        for (const char* tool : {"bash", "env", "id", "true", "dirname", "mktemp", "rm", "cat", "grep", "sed"}) {
+        for (const char* tool :
+             {"bash", "sh", "awk", "env", "id", "true", "dirname", "mktemp", "rm", "cat", "grep", "sed"}) {
             std::string real = std::string("/usr/bin/") + tool;
             if (access(real.c_str(), X_OK) != 0)
                 real = std::string("/bin/") + tool;
             ASSERT_EQ(symlink(real.c_str(), path("bin/" + std::string(tool)).c_str()), 0) << tool;
         }
         fake("sudo", "[ \"$1\" = -n ] && shift; exec \"$@\"");
-        fake("apt-get", "echo \"apt-get $DEBIAN_FRONTEND $*\" >>" + path("apt.log"));
+        // It reports its progress as apt-get does, on the descriptor it is given.
+        fake("apt-get", "echo \"apt-get $DEBIAN_FRONTEND $*\" >>" + path("apt.log") +
+                            "\necho pmstatus:g++:57.1:Installing g++ >&3");
     }
     void fake(const std::string& name, const std::string& body)
     {
@@ -82,17 +85,30 @@ TEST_F(Tour, SetupInstallsWhatIsMissingOrSaysHow)
     make_bin();
     run_script("setup.sh", "tour");
     expect_exit(run.end, 0);
-    EXPECT_NE(read_file(path("apt.log")).find("apt-get noninteractive -q update\n"
-                                          "apt-get noninteractive -q install -y --no-install-recommends "
-                                          "g++ make cmake\n"),
+    EXPECT_NE(read_file(path("apt.log")).find("apt-get noninteractive -q -o APT::Status-Fd=3 update\n"),
               std::string::npos)
         << read_file(path("apt.log"));
+    EXPECT_NE(read_file(path("apt.log")).find("apt-get noninteractive -q -o APT::Status-Fd=3 install -y "
+                                              "--no-install-recommends g++ make cmake\n"),
+              std::string::npos)
+        << read_file(path("apt.log"));
+    EXPECT_NE(run.out_text.find("\nsetup: installing:  50%  Installing g++\n"), std::string::npos) << run.out_text;
 
     run_script("setup.sh", "trace");  // the tour's --trace also needs strace
     expect_exit(run.end, 0);
     EXPECT_NE(read_file(path("apt.log")).find("install -y --no-install-recommends g++ make cmake strace\n"),
               std::string::npos)
         << read_file(path("apt.log"));
+
+    // A user whom sudo would not let in is told so, with the line for root.
+    ASSERT_EQ(unlink(path("bin/id").c_str()), 0);
+    fake("id", "case $1 in -u) echo 1000 ;; -un) echo learner ;; *) echo learner ;; esac");
+    fake("sudo", "echo 'sudo: a password is required' >&2; exit 1");
+    run_script("setup.sh", "tour");
+    expect_exit(run.end, 1);
+    EXPECT_EQ(run.err_text, "setup: missing g++ make cmake; installing them needs root, and you (learner) are in "
+                            "no group that may use sudo.\nsetup: someone with root must install them, with:  "
+                            "apt-get update && apt-get install -y --no-install-recommends g++ make cmake\n");
 
     ASSERT_EQ(unlink(path("bin/apt-get").c_str()), 0);
     run_script("setup.sh", "tour");
