@@ -120,6 +120,18 @@ stop_server() {
         say "(skipped: /tmp/new exists and is not a FIFO)"
         return
     fi
+    if [ -p /tmp/new ] && ! { [ -r /tmp/new ] && [ -w /tmp/new ]; }; then
+        # Left by another user on a shared machine, say: the tour's clients
+        # could not write into it, and in a /tmp that is sticky only its
+        # owner or root may remove it.
+        local owner who
+        owner=$(stat -c %U /tmp/new)
+        who=$([ "$owner" = root ] && echo root || echo "$owner or root")
+        say "(skipped: /tmp/new is a FIFO of $owner's, mode 0$(stat -c %a /tmp/new), which you may not both read"
+        say " and write, as this stop must; only $who can remove it (rm /tmp/new), and the next tour"
+        say " then makes a FIFO of yours)"
+        return
+    fi
     if "$onscreen" --reader /tmp/new; then
         say "(skipped: a server is already reading /tmp/new, yours perhaps; end it to take this stop)"
         return

@@ -9,6 +9,9 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -349,6 +352,54 @@ Terminal::~Terminal()
 {
     kill_and_reap(pid, end);
     close_fd(master);
+}
+
+static bool write_proc(const char* path, const std::string& text)
+{
+    int fd = open(path, O_WRONLY);
+    bool done = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0)
+        close(fd);
+    return done;
+}
+
+// A build tree that lives under /tmp is bound back into place on the new
+// /tmp, so that the programs stay where they are.
+std::string enter_private_tmp()
+{
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    // Without root, a user namespace of its own brings the right to mount;
+    // the user stays the same user in it.
+    if (unshare(CLONE_NEWNS | (uid != 0 ? CLONE_NEWUSER : 0)) != 0)
+        return std::string("no namespace of its own: ") + strerror(errno);
+    if (uid != 0 && !(write_proc("/proc/self/setgroups", "deny") &&
+                      write_proc("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
+                      write_proc("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1")))
+        return std::string("no user mapping: ") + strerror(errno);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("no private mounts: ") + strerror(errno);
+
+    std::string build = PROGRAM_DIR;
+    std::string kept_top;  // the build tree's top directory under /tmp, if there
+    int kept = -1;
+    if (build.rfind("/tmp/", 0) == 0) {
+        kept_top = build.substr(0, build.find('/', 5));
+        kept = open(kept_top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        return std::string("no private /tmp: ") + strerror(errno);
+    if (kept >= 0) {
+        std::string from = "/proc/self/fd/" + std::to_string(kept);
+        if (mkdir(kept_top.c_str(), 0755) != 0 ||
+            mount(from.c_str(), kept_top.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+            std::string why = std::string("the build tree under /tmp not kept: ") + strerror(errno);
+            umount2("/tmp", MNT_DETACH);
+            return why;
+        }
+        close(kept);
+    }
+    return "";
 }
 
 static int remove_entry(const char* path, const struct stat*, int, FTW*)

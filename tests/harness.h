@@ -90,6 +90,12 @@ void send_signal(pid_t pid, int signal);
 bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout);
 double now_seconds();
 
+// Gives this process a /tmp of its own: a new mount namespace (inside a new
+// user namespace when not root) with an empty tmpfs on /tmp, so that a test
+// may make /tmp/new without touching a learner's. Returns why not, or "" when
+// done; on failure the real /tmp is still the one in view.
+std::string enter_private_tmp();
+
 // The fixture for every program test: a fresh temporary directory as the
 // working directory, removed with all its contents afterwards.
 class TempDirTest : public testing::Test {

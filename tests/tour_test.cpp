@@ -124,6 +124,41 @@ TEST_F(Tour, SetupInstallsWhatIsMissingOrSaysHow)
         << run.err_text;
 }
 
+// On a shared machine another user's FIFO at /tmp/new, which the tour's
+// clients cannot write into, skips the server stop with the reason, and the
+// tour still ends well. Played in a /tmp of the test's own, by a user who is
+// not the FIFO's owner (nobody, when the test runs as root); the build is a
+// stand-in, as the stop is skipped before any program runs.
+TEST_F(Tour, SkipsTheServerStopOnAnotherUsersFifo)
+{
+    TempDirTest::TearDown();  // the directory is made again inside the new /tmp
+    std::string no_private_tmp = enter_private_tmp();
+    TempDirTest::SetUp();
+    if (!no_private_tmp.empty())
+        GTEST_SKIP() << "no /tmp of the test's own to make /tmp/new in (" << no_private_tmp << ")";
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(path("bin").c_str(), 0755), 0);
+    fake("cmake", "exit 0");
+    std::vector<std::string> as_user = {"/bin/bash"};
+    if (geteuid() == 0) {
+        ASSERT_EQ(mkfifo("/tmp/new", 0644), 0);  // root's, which nobody may only read
+        as_user = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash"};
+        run_piped(run, as_user[0], "", 20, {}, {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/test",
+                                                "-r", std::string(SOURCE_DIR) + "/scripts/tour.sh"});
+        if (!run.end.exited || run.end.status != 0)
+            GTEST_SKIP() << "nobody cannot read the tour in " << SOURCE_DIR << " (a private home directory?)";
+    } else {
+        ASSERT_EQ(mkfifo("/tmp/new", 0444), 0);  // one that its owner may not write into
+    }
+    std::vector<std::string> args(as_user.begin() + 1, as_user.end());
+    args.insert(args.end(), {std::string(SOURCE_DIR) + "/scripts/tour.sh", "server"});
+    run_piped(run, as_user[0], "", 60, {"PATH=" + path("bin") + ":/usr/bin:/bin", "CI=true"}, args);
+    expect_exit(run.end, 0);
+    EXPECT_NE(run.out_text.find("(skipped: /tmp/new is a FIFO of "), std::string::npos) << run.out_text;
+    EXPECT_NE(run.out_text.find("only "), std::string::npos) << run.out_text;
+    EXPECT_EQ(run.err_text, "") << run.err_text;
+}
+
 // The driver shows each answer typed after its prompt, and a stop that goes
 // wrong says so and fails.
 TEST_F(Tour, DriverTypesAfterThePromptAndReportsAFailedStop)
