@@ -67,6 +67,12 @@ TEST_F(Records, AddsListsAndFinds)
                            menu + search_prompt + "Student found - ID: 30, Name:   Grace  Hopper \n" +
                            menu + exited;
     EXPECT_EQ(session(input), expected);
+
+    // Leading zeros, however many, do not make a number too long to read.
+    const std::string zeros(30, '0');
+    EXPECT_EQ(session("1\n-" + zeros + "42\nAda\n3\n" + zeros + "\n3\n-" + zeros + "42\n" + zeros + "4\n"),
+              menu + added + menu + search_prompt + "Student with ID 0 not found.\n" + menu + search_prompt +
+                  "Student found - ID: -42, Name: Ada\n" + menu + exited);
 }
 
 // Each refusal leaves the table as it was: the listing afterwards shows only
