@@ -58,11 +58,12 @@ decimal_result read_decimal(int* value)
         ungetc(c, stdin);  // the rest of the line, its newline at least, stays
 
     // strtol reports a number out of its range (ERANGE) and where it stopped
-    // reading: the whole word must be the number, and the number an int.
+    // reading: the whole word must be the number (a NUL byte in it ends the
+    // number early, so "4\0x" is no number), and the number an int.
     char* end = nullptr;
     errno = 0;
     long number = strtol(word, &end, 10);
-    if (!fits || end == word || *end != '\0' || errno == ERANGE || number < INT_MIN || number > INT_MAX) {
+    if (!fits || end != word + length || errno == ERANGE || number < INT_MIN || number > INT_MAX) {
         rest_of_line_blank();  // read and dropped
         return decimal_invalid;
     }
