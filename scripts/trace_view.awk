@@ -284,7 +284,7 @@ function gloss(i,    j, text) {
         return in_handler[pid_of[i]]
     if (kind_of[i] == "call" && result_of[i] ~ /^\? ERESTART|EINTR/ && (j = signal_after(i)) != "")
         return signal_gloss(i, j)
-    if (is_call(i, "newfstatat fstat ioctl") && args_of[i] ~ /^[0-2](, ""|\)|, TCGETS)/)
+    if (i in stream_question)
         return standard_stream_gloss(i)
     if (is_call(i, "getrandom brk"))
         return "The C library's first malloc, for its buffers: a random key for its heap checks, " \
@@ -483,12 +483,20 @@ END {
     housekeeping = 0
     lock_waits = 0
     for (j = i; j <= count; ++j) {
-        # A standard stream is a terminal when it is a character device that
-        # answers a terminal's question (the C library asks only when in doubt).
-        if (is_call(j, "newfstatat fstat") && fd_of(j) <= 2 && !(fd_of(j) in terminal))
+        # The C library asks what a standard stream is once, before its first
+        # use: the first fstat of it (newfstatat(FD, "", ...) in older C
+        # libraries, fstat(FD, ...) in glibc 2.41), then a terminal's question
+        # when in doubt. A later fstat of it is the program's own.
+        # The stream is a terminal when it is a character device that answers.
+        if (is_call(j, "newfstatat fstat") && fd_of(j) >= 0 && fd_of(j) <= 2 && !(fd_of(j) in terminal)) {
             terminal[fd_of(j)] = args_of[j] ~ /S_IFCHR/
-        if (is_call(j, "ioctl") && args_of[j] ~ /TCGETS/ && result_of[j] != "0")
-            terminal[fd_of(j)] = 0
+            stream_question[j] = 1
+        }
+        if (is_call(j, "ioctl") && args_of[j] ~ /^[0-2], TCGETS/) {
+            stream_question[j] = 1
+            if (result_of[j] != "0")
+                terminal[fd_of(j)] = 0
+        }
         if (thread_housekeeping(j)) {
             hidden[j] = 1
             housekeeping_names = count_name(j, housekeeping_count, housekeeping_names)

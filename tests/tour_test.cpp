@@ -208,4 +208,32 @@ TEST_F(Tour, InterruptedDriverLeavesNoProgramBehind)
     EXPECT_TRUE(kill(program_pid, 0) == -1 && errno == ESRCH) << "sigusr_toggle still there";
 }
 
+// The view of traces recorded on Debian 13 (glibc 2.41), whose C library asks
+// what a standard stream is with fstat(FD, ...): each such question is shown
+// as the C library's, none as copyfile's own check or as "Other calls".
+TEST_F(Tour, TraceViewKnowsTheStandardStreamChecksOfGlibc241)
+{
+    auto view_of = [this](const char* name, const char* trace) {
+        run_piped(run, "/usr/bin/env", "", 20, {},
+                  {"awk", "-v", std::string("program=") + name, "-f",
+                   std::string(SOURCE_DIR) + "/scripts/trace_view.awk",
+                   std::string(SOURCE_DIR) + "/tests/traces/" + trace});
+        expect_exit(run.end, 0);
+        EXPECT_EQ(run.out_text.find("Other calls"), std::string::npos) << run.out_text;
+        return run.out_text;
+    };
+    expect_in_order(view_of("copyfile", "copyfile-glibc-2.41.trace"),
+                    {"  Before its first use of standard output, ", "a terminal",
+                     ":\n    fstat(1, {st_mode=S_IFCHR|0600, ...}) = 0\n",
+                     "  Before its first use of standard input, ", "a terminal",
+                     ":\n    fstat(0, {st_mode=S_IFCHR|0600, ...}) = 0\n",
+                     "  Checks that the two are different files: fstat gives each one's device and inode:\n"
+                     "    fstat(3, "});
+    expect_in_order(view_of("records", "records-piped-glibc-2.41.trace"),
+                    {"  Before its first use of standard output, ", "not a terminal",
+                     ":\n    fstat(1, {st_mode=S_IFIFO|0600, st_size=0, ...}) = 0\n",
+                     "  Before its first use of standard input, ", "not a terminal",
+                     ":\n    fstat(0, {st_mode=S_IFIFO|0600, st_size=0, ...}) = 0\n"});
+}
+
 }  // namespace
