@@ -168,6 +168,9 @@ function gloss_copyfile(i) {
     }
     if (is_call(i, "openat open"))
         return "Opens the source for reading"
+    if (is_call(i, "newfstatat fstat") && fd_of(i) == 1)
+        return "Checks that the destination is not the file its standard output goes to, where the " \
+            "prompts would land in the copy: fstat of 1 gives that file's device and inode"
     if (is_call(i, "newfstatat fstat"))
         return "Checks that the two are different files: fstat gives each one's device and inode"
     if (is_call(i, "ftruncate"))
@@ -289,6 +292,9 @@ function gloss(i,    j, text) {
     if (is_call(i, "getrandom brk"))
         return "The C library's first malloc, for its buffers: a random key for its heap checks, " \
             "a larger heap"
+    if (is_call(i, "read") && fd_of(i) == 0 && args_of[i] ~ /, 1$/)
+        return "Reads standard input a byte per read, with no buffer between: it takes the line it " \
+            "needs and not a byte more, and what follows stays for whoever reads next"
     if (is_call(i, "read") && fd_of(i) == 0 && terminal[0])
         return "Reads a line typed: a terminal hands over one line per read"
     if (is_call(i, "read") && fd_of(i) == 0)
