@@ -158,6 +158,20 @@ function standard_stream_gloss(i,    which) {
         "so it goes in blocks"
 }
 
+# Whether the copy's last read that got data got less than it asked for:
+# "short" or "whole", found once.
+function last_read(    j, last, asked) {
+    if (last_read_was == "") {
+        for (j = 1; j <= count; ++j)
+            if (is_call(j, "read") && fd_of(j) > 2 && result_of[j] + 0 > 0)
+                last = j
+        asked = args_of[last]
+        sub(/.*, /, "", asked)
+        last_read_was = result_of[last] + 0 < asked + 0 ? "short" : "whole"
+    }
+    return last_read_was
+}
+
 function gloss_copyfile(i) {
     if (is_call(i, "read write") && fd_of(i) >= 0 && fd_of(i) <= 2)
         return ""  # the prompts and the paths typed, glossed as for any program
@@ -184,7 +198,7 @@ function gloss_copyfile(i) {
         return "A read that returns 0: the end of the source"
     if (is_call(i, "read write"))
         return "Copies 1024 bytes at a time: a read from the source, then a write of what it got to " \
-            "the destination; the last read is short"
+            "the destination" (last_read() == "short" ? "; the last read is short" : "")
     if (is_call(i, "close"))
         return "Closes the two files, the source first"
     return ""

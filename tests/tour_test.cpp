@@ -228,12 +228,27 @@ TEST_F(Tour, TraceViewKnowsTheStandardStreamChecksOfGlibc241)
                      "  Before its first use of standard input, ", "a terminal",
                      ":\n    fstat(0, {st_mode=S_IFCHR|0600, ...}) = 0\n",
                      "  Checks that the two are different files: fstat gives each one's device and inode:\n"
-                     "    fstat(3, "});
+                     "    fstat(3, ",
+                     "destination; the last read is short:\n"});
     expect_in_order(view_of("records", "records-piped-glibc-2.41.trace"),
                     {"  Before its first use of standard output, ", "not a terminal",
                      ":\n    fstat(1, {st_mode=S_IFIFO|0600, st_size=0, ...}) = 0\n",
                      "  Before its first use of standard input, ", "not a terminal",
                      ":\n    fstat(0, {st_mode=S_IFIFO|0600, st_size=0, ...}) = 0\n"});
+}
+
+// A source of whole blocks: the view of its copy says no read is short (the
+// copy recorded above ends on a short one, and says so).
+TEST_F(Tour, TraceOfACopyOfWholeBlocksHasNoShortRead)
+{
+    write_file(path("source"), pattern_bytes(3 * 1024));
+    std::string view = trace_view("copyfile", {"expect:source file path: ", "type:source\\n",
+                                               "expect:destination file path: ", "type:copy\\n",
+                                               "expect:Copying complete!", "end"});
+    if (!skip_reason.empty())
+        GTEST_SKIP() << skip_reason;
+    expect_in_order(view, {"  Copies 1024 bytes at a time: ", "1024) = 1024\n", "read(3, \"\", 1024) = 0\n"});
+    EXPECT_EQ(view.find("short"), std::string::npos) << view;
 }
 
 }  // namespace
