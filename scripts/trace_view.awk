@@ -259,6 +259,25 @@ function gloss_server(i) {
     return ""
 }
 
+# "the handler for SIGINT", "a handler for each of SIGINT and SIGTSTP": by
+# the signals the program installs handlers for, in order.
+function handlers_installed(    j, n, sig, list, k, out) {
+    n = 0
+    for (j = 1; j <= count; ++j) {
+        if (is_call(j, "rt_sigaction")) {
+            sig = args_of[j]
+            sub(/,.*/, "", sig)
+            list[++n] = sig
+        }
+    }
+    if (n == 1)
+        return "the handler for " list[1]
+    out = list[1]
+    for (k = 2; k <= n; ++k)
+        out = out (k == n ? " and " : ", ") list[k]
+    return "a handler for each of " out
+}
+
 function gloss_signals(i,    sig) {
     if (is_call(i, "rt_sigprocmask") && args_of[i] ~ /^SIG_BLOCK/) {
         sig = args_of[i]
@@ -268,7 +287,7 @@ function gloss_signals(i,    sig) {
         return "Blocks SIG" sig ": while the program works, a signal that comes waits, pending"
     }
     if (is_call(i, "rt_sigaction"))
-        return "Installs a handler for each (sa_mask: what is blocked as well while it runs)"
+        return "Installs " handlers_installed() " (sa_mask: what is blocked as well while it runs)"
     if (is_call(i, "ppoll pselect6 write"))
         return "The work: a line, then a wait in ppoll; its mask, [], lets every signal in, " \
             "for the length of the wait only"
