@@ -6,8 +6,9 @@
 // by ppoll, which swaps the mask atomically. Were it let in at any time, one
 // arriving between the printf and the start of the wait would flip the flag
 // and then sit out a whole three-second wait before its line showed. Blocked,
-// it stays pending and cuts the very next wait short. (ppoll is Linux's;
-// pselect is the POSIX call of the same pattern, for other systems.)
+// it stays pending and cuts the very next wait short. (ppoll is in POSIX
+// since POSIX.1-2024; pselect, in POSIX for longer, is the same pattern
+// where ppoll is missing.)
 
 #include <csignal>
 #include <cstdio>
