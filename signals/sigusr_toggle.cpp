@@ -1,6 +1,8 @@
 // sigusr_toggle: reports every three seconds whether it is working or
-// paused; each SIGUSR1 (kill -USR1 PID) flips the state, and the line for the
-// new state comes at once.
+// paused; each SIGUSR1 handled (kill -USR1 PID) flips the state, and the line
+// for the new state comes at once. Signals of one kind do not queue: one that
+// comes while another is still pending is handled with it, once, so two sent
+// in a row may flip the state only once.
 //
 // SIGUSR1 is blocked while the program works and let in only while it waits,
 // by ppoll, which swaps the mask atomically. Were it let in at any time, one
