@@ -24,9 +24,10 @@ void find_roster_entry();
 // Reading decimal numbers from standard input, the way every prompt here
 // does: leading white space (newlines too) is skipped, then one word is read
 // and converted, and the rest of the line is left unread for whoever reads
-// next, so "3 42" typed on one line answers two prompts. A word that is not
-// a whole number that fits an int gives decimal_invalid, with the rest of
-// its line read and dropped; end of input before a word gives decimal_end.
+// next, so "3 42" typed on one line answers two prompts. A word that is not,
+// whole, a number that fits an int (leading zeros are fine, however many; a
+// NUL byte in it is not) gives decimal_invalid, with the rest of its line
+// read and dropped; end of input before a word gives decimal_end.
 // Defined in the student store module, which owns the reading of input.
 enum decimal_result { decimal_ok, decimal_invalid, decimal_end };
 decimal_result read_decimal(int* value);

@@ -38,12 +38,17 @@ decimal_result read_decimal(int* value)
     if (c == EOF)
         return decimal_end;
 
-    // One word; a longer one than any int could be written with is no number.
+    // One word. Leading zeros are dropped as it is read ("-007" is kept as
+    // "-7"), as they change nothing: an int then takes at most a sign and ten
+    // digits, and a word longer than the buffer holds is no int.
     char word[24];
     size_t length = 0;
     bool fits = true;
     for (; c != EOF && !isspace(c); c = getchar()) {
-        if (length < sizeof word - 1)
+        size_t digits_from = length > 0 && (word[0] == '-' || word[0] == '+') ? 1 : 0;
+        if (length == digits_from + 1 && word[digits_from] == '0' && isdigit(c))
+            word[digits_from] = static_cast<char>(c);  // the 0 was a leading zero
+        else if (length < sizeof word - 1)
             word[length++] = static_cast<char>(c);
         else
             fits = false;
@@ -53,11 +58,12 @@ decimal_result read_decimal(int* value)
         ungetc(c, stdin);  // the rest of the line, its newline at least, stays
 
     // strtol reports a number out of its range (ERANGE) and where it stopped
-    // reading: the whole word must be the number, and the number an int.
+    // reading: the whole word must be the number (a NUL byte in it ends the
+    // number early, so "4\0x" is no number), and the number an int.
     char* end = nullptr;
     errno = 0;
     long number = strtol(word, &end, 10);
-    if (!fits || end == word || *end != '\0' || errno == ERANGE || number < INT_MIN || number > INT_MAX) {
+    if (!fits || end != word + length || errno == ERANGE || number < INT_MIN || number > INT_MAX) {
         rest_of_line_blank();  // read and dropped
         return decimal_invalid;
     }

@@ -158,6 +158,20 @@ function standard_stream_gloss(i,    which) {
         "so it goes in blocks"
 }
 
+# Whether the copy's last read that got data got less than it asked for:
+# "short" or "whole", found once.
+function last_read(    j, last, asked) {
+    if (last_read_was == "") {
+        for (j = 1; j <= count; ++j)
+            if (is_call(j, "read") && fd_of(j) > 2 && result_of[j] + 0 > 0)
+                last = j
+        asked = args_of[last]
+        sub(/.*, /, "", asked)
+        last_read_was = result_of[last] + 0 < asked + 0 ? "short" : "whole"
+    }
+    return last_read_was
+}
+
 function gloss_copyfile(i) {
     if (is_call(i, "read write") && fd_of(i) >= 0 && fd_of(i) <= 2)
         return ""  # the prompts and the paths typed, glossed as for any program
@@ -168,6 +182,9 @@ function gloss_copyfile(i) {
     }
     if (is_call(i, "openat open"))
         return "Opens the source for reading"
+    if (is_call(i, "newfstatat fstat") && fd_of(i) == 1)
+        return "Checks that the destination is not the file its standard output goes to, where the " \
+            "prompts would land in the copy: fstat of 1 gives that file's device and inode"
     if (is_call(i, "newfstatat fstat"))
         return "Checks that the two are different files: fstat gives each one's device and inode"
     if (is_call(i, "ftruncate"))
@@ -181,7 +198,7 @@ function gloss_copyfile(i) {
         return "A read that returns 0: the end of the source"
     if (is_call(i, "read write"))
         return "Copies 1024 bytes at a time: a read from the source, then a write of what it got to " \
-            "the destination; the last read is short"
+            "the destination" (last_read() == "short" ? "; the last read is short" : "")
     if (is_call(i, "close"))
         return "Closes the two files, the source first"
     return ""
@@ -242,6 +259,25 @@ function gloss_server(i) {
     return ""
 }
 
+# "the handler for SIGINT", "a handler for each of SIGINT and SIGTSTP": by
+# the signals the program installs handlers for, in order.
+function handlers_installed(    j, n, sig, list, k, out) {
+    n = 0
+    for (j = 1; j <= count; ++j) {
+        if (is_call(j, "rt_sigaction")) {
+            sig = args_of[j]
+            sub(/,.*/, "", sig)
+            list[++n] = sig
+        }
+    }
+    if (n == 1)
+        return "the handler for " list[1]
+    out = list[1]
+    for (k = 2; k <= n; ++k)
+        out = out (k == n ? " and " : ", ") list[k]
+    return "a handler for each of " out
+}
+
 function gloss_signals(i,    sig) {
     if (is_call(i, "rt_sigprocmask") && args_of[i] ~ /^SIG_BLOCK/) {
         sig = args_of[i]
@@ -251,7 +287,7 @@ function gloss_signals(i,    sig) {
         return "Blocks SIG" sig ": while the program works, a signal that comes waits, pending"
     }
     if (is_call(i, "rt_sigaction"))
-        return "Installs a handler for each (sa_mask: what is blocked as well while it runs)"
+        return "Installs " handlers_installed() " (sa_mask: what is blocked as well while it runs)"
     if (is_call(i, "ppoll pselect6 write"))
         return "The work: a line, then a wait in ppoll; its mask, [], lets every signal in, " \
             "for the length of the wait only"
@@ -284,11 +320,14 @@ function gloss(i,    j, text) {
         return in_handler[pid_of[i]]
     if (kind_of[i] == "call" && result_of[i] ~ /^\? ERESTART|EINTR/ && (j = signal_after(i)) != "")
         return signal_gloss(i, j)
-    if (is_call(i, "newfstatat fstat ioctl") && args_of[i] ~ /^[0-2](, ""|\)|, TCGETS)/)
+    if (i in stream_question)
         return standard_stream_gloss(i)
     if (is_call(i, "getrandom brk"))
         return "The C library's first malloc, for its buffers: a random key for its heap checks, " \
             "a larger heap"
+    if (is_call(i, "read") && fd_of(i) == 0 && args_of[i] ~ /, 1$/)
+        return "Reads standard input a byte per read, with no buffer between: it takes the line it " \
+            "needs and not a byte more, and what follows stays for whoever reads next"
     if (is_call(i, "read") && fd_of(i) == 0 && terminal[0])
         return "Reads a line typed: a terminal hands over one line per read"
     if (is_call(i, "read") && fd_of(i) == 0)
@@ -483,12 +522,20 @@ END {
     housekeeping = 0
     lock_waits = 0
     for (j = i; j <= count; ++j) {
-        # A standard stream is a terminal when it is a character device that
-        # answers a terminal's question (the C library asks only when in doubt).
-        if (is_call(j, "newfstatat fstat") && fd_of(j) <= 2 && !(fd_of(j) in terminal))
+        # The C library asks what a standard stream is once, before its first
+        # use: the first fstat of it (newfstatat(FD, "", ...) in older C
+        # libraries, fstat(FD, ...) in glibc 2.41), then a terminal's question
+        # when in doubt. A later fstat of it is the program's own.
+        # The stream is a terminal when it is a character device that answers.
+        if (is_call(j, "newfstatat fstat") && fd_of(j) >= 0 && fd_of(j) <= 2 && !(fd_of(j) in terminal)) {
             terminal[fd_of(j)] = args_of[j] ~ /S_IFCHR/
-        if (is_call(j, "ioctl") && args_of[j] ~ /TCGETS/ && result_of[j] != "0")
-            terminal[fd_of(j)] = 0
+            stream_question[j] = 1
+        }
+        if (is_call(j, "ioctl") && args_of[j] ~ /^[0-2], TCGETS/) {
+            stream_question[j] = 1
+            if (result_of[j] != "0")
+                terminal[fd_of(j)] = 0
+        }
         if (thread_housekeeping(j)) {
             hidden[j] = 1
             housekeeping_names = count_name(j, housekeeping_count, housekeeping_names)

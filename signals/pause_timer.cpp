@@ -10,8 +10,8 @@
 // events, on a terminal or in a file. A signal that comes while the program
 // works stays pending and cuts the very next wait short, so no wake-up is
 // lost; a handled signal always ends the current wait, and the rest of that
-// second is not waited for. (ppoll is Linux's; pselect is the POSIX call of
-// the same pattern, for other systems.)
+// second is not waited for. (ppoll is in POSIX since POSIX.1-2024; pselect,
+// in POSIX for longer, is the same pattern where ppoll is missing.)
 
 #include <csignal>
 #include <cstdio>

@@ -7,8 +7,8 @@
 // farewell into the buffered standard output and call exit, which flushes
 // every work line ahead of the farewell. A SIGINT that comes while the
 // program works stays pending and ends the very next wait at once.
-// (ppoll is Linux's; pselect is the POSIX call of the same pattern, for
-// other systems.)
+// (ppoll is in POSIX since POSIX.1-2024; pselect, in POSIX for longer, is
+// the same pattern where ppoll is missing.)
 
 #include <csignal>
 #include <cstdio>

@@ -1,13 +1,16 @@
 // sigusr_toggle: reports every three seconds whether it is working or
-// paused; each SIGUSR1 (kill -USR1 PID) flips the state, and the line for the
-// new state comes at once.
+// paused; each SIGUSR1 handled (kill -USR1 PID) flips the state, and the line
+// for the new state comes at once. Signals of one kind do not queue: one that
+// comes while another is still pending is handled with it, once, so two sent
+// in a row may flip the state only once.
 //
 // SIGUSR1 is blocked while the program works and let in only while it waits,
 // by ppoll, which swaps the mask atomically. Were it let in at any time, one
 // arriving between the printf and the start of the wait would flip the flag
 // and then sit out a whole three-second wait before its line showed. Blocked,
-// it stays pending and cuts the very next wait short. (ppoll is Linux's;
-// pselect is the POSIX call of the same pattern, for other systems.)
+// it stays pending and cuts the very next wait short. (ppoll is in POSIX
+// since POSIX.1-2024; pselect, in POSIX for longer, is the same pattern
+// where ppoll is missing.)
 
 #include <csignal>
 #include <cstdio>

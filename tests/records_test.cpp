@@ -67,6 +67,12 @@ TEST_F(Records, AddsListsAndFinds)
                            menu + search_prompt + "Student found - ID: 30, Name:   Grace  Hopper \n" +
                            menu + exited;
     EXPECT_EQ(session(input), expected);
+
+    // Leading zeros, however many, do not make a number too long to read.
+    const std::string zeros(30, '0');
+    EXPECT_EQ(session("1\n-" + zeros + "42\nAda\n3\n" + zeros + "\n3\n-" + zeros + "42\n" + zeros + "4\n"),
+              menu + added + menu + search_prompt + "Student with ID 0 not found.\n" + menu + search_prompt +
+                  "Student found - ID: -42, Name: Ada\n" + menu + exited);
 }
 
 // Each refusal leaves the table as it was: the listing afterwards shows only
@@ -134,6 +140,12 @@ TEST_F(Records, BadNumbersAtThePrompts)
     EXPECT_EQ(session("3\nxyz 4\n3\n2147483648\n3\n-2147483648\n4\n"),
               menu + search_prompt + bad_search_id + menu + search_prompt + bad_search_id + menu +
                   search_prompt + "Student with ID -2147483648 not found.\n" + menu + exited);
+    // A NUL byte inside a word makes it no number: "4\0x" does not exit, and
+    // "42\0junk" adds no student 42.
+    const std::string nul(1, '\0');
+    EXPECT_EQ(session("4" + nul + "x\n1\n42" + nul + "junk\nName\n2\n4\n"),
+              menu + invalid_choice + menu + "Enter student ID: Enter student name: " + bad_id + menu +
+                  "No students to display.\n" + menu + exited);
 }
 
 TEST_F(Records, EndOfInputAtEachPrompt)

@@ -259,4 +259,60 @@ TEST_F(Tour, InterruptedDriverLeavesNoProgramBehind)
     EXPECT_TRUE(kill(program_pid, 0) == -1 && errno == ESRCH) << "sigusr_toggle still there";
 }
 
+// What the trace view makes of a trace under tests/traces/, recorded on
+// Debian 13 (glibc 2.41) as the tour's --trace records one: every call in it
+// is one the view can name.
+std::string recorded_view(Piped& run, const char* name, const char* trace)
+{
+    run_piped(run, "/usr/bin/env", "", 20, {},
+              {"awk", "-v", std::string("program=") + name, "-f", std::string(SOURCE_DIR) + "/scripts/trace_view.awk",
+               std::string(SOURCE_DIR) + "/tests/traces/" + trace});
+    expect_exit(run.end, 0);
+    EXPECT_EQ(run.out_text.find("Other calls"), std::string::npos) << run.out_text;
+    return run.out_text;
+}
+
+// glibc 2.41 asks what a standard stream is with fstat(FD, ...): each such
+// question is shown as the C library's, none as copyfile's own check.
+TEST_F(Tour, TraceViewKnowsTheStandardStreamChecksOfGlibc241)
+{
+    expect_in_order(recorded_view(run, "copyfile", "copyfile-glibc-2.41.trace"),
+                    {"  Before its first use of standard output, ", "a terminal",
+                     ":\n    fstat(1, {st_mode=S_IFCHR|0600, ...}) = 0\n",
+                     "  Before its first use of standard input, ", "a terminal",
+                     ":\n    fstat(0, {st_mode=S_IFCHR|0600, ...}) = 0\n",
+                     "  Checks that the two are different files: fstat gives each one's device and inode:\n"
+                     "    fstat(3, ",
+                     "destination; the last read is short:\n"});
+    expect_in_order(recorded_view(run, "records", "records-piped-glibc-2.41.trace"),
+                    {"  Before its first use of standard output, ", "not a terminal",
+                     ":\n    fstat(1, {st_mode=S_IFIFO|0600, st_size=0, ...}) = 0\n",
+                     "  Before its first use of standard input, ", "not a terminal",
+                     ":\n    fstat(0, {st_mode=S_IFIFO|0600, st_size=0, ...}) = 0\n"});
+}
+
+// A source of whole blocks: the view of its copy says no read is short (the
+// copy recorded above ends on a short one, and says so).
+TEST_F(Tour, TraceOfACopyOfWholeBlocksHasNoShortRead)
+{
+    write_file(path("source"), pattern_bytes(3 * 1024));
+    std::string view = trace_view("copyfile", {"expect:source file path: ", "type:source\\n",
+                                               "expect:destination file path: ", "type:copy\\n",
+                                               "expect:Copying complete!", "end"});
+    if (!skip_reason.empty())
+        GTEST_SKIP() << skip_reason;
+    expect_in_order(view, {"  Copies 1024 bytes at a time: ", "1024) = 1024\n", "read(3, \"\", 1024) = 0\n"});
+    EXPECT_EQ(view.find("short"), std::string::npos) << view;
+}
+
+// A handler installed is told as one; two are named each.
+TEST_F(Tour, TraceViewCountsTheHandlersInstalled)
+{
+    expect_in_order(recorded_view(run, "sigint_loop", "sigint_loop-glibc-2.41.trace"),
+                    {"\n  Installs the handler for SIGINT (sa_mask: ", "\n    rt_sigaction(SIGINT, "});
+    expect_in_order(recorded_view(run, "pause_timer", "pause_timer-glibc-2.41.trace"),
+                    {"\n  Installs a handler for each of SIGINT and SIGTSTP (sa_mask: ",
+                     "\n    rt_sigaction(SIGINT, ", "\n    rt_sigaction(SIGTSTP, "});
+}
+
 }  // namespace
