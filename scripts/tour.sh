@@ -158,7 +158,7 @@ stop_sigint_loop() {
 }
 
 stop_sigusr_toggle() {
-    heading sigusr_toggle "a status line every three seconds; each SIGUSR1 flips working and paused"
+    heading sigusr_toggle "a status line every three seconds; each SIGUSR1 handled flips working and paused"
     on_terminal sigusr_toggle 'expect:Working...\n' sleep:1 signal:USR1 'expect:paused by SIGUSR1\n' \
         sleep:3.5 signal:USR1 'expect:Working...\n' sleep:1 key:^C end
 }
