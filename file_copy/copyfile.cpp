@@ -1,7 +1,7 @@
 // copyfile: asks for a source and a destination path, then copies the source
 // to the destination through raw file descriptors, 1024 bytes at a time.
-// Neither file goes through a buffered stream; only the dialogue on the
-// terminal does.
+// Neither file goes through a buffered stream, nor do the paths read from
+// standard input; only what the program writes (prompts, messages) does.
 
 #include <cstdio>
 #include <fcntl.h>
@@ -9,29 +9,37 @@
 #include <unistd.h>
 
 // Reads one line of standard input into buf (size bytes) without its newline.
-// A path holds at most size - 1 characters, and never a NUL byte (which would
-// end it early and leave the rest of the line unread). Returns false, after a
-// one-line message on standard error, when input ends before the line or the
-// line is too long or holds a NUL; which names the path in that message.
+// It reads with read(2), one byte at a time, so that nothing past the newline
+// is taken: a buffered stream would read ahead a block, and when the source is
+// standard input itself (/dev/stdin) that block would be lost to the copy.
+// Standard output is flushed first, so that the prompt shows before the wait
+// for its answer. A path holds at most size - 1 characters, and never a NUL
+// byte (which would end it early and leave the rest of the line unread).
+// Returns false, after a one-line message on standard error, when input ends
+// before the line or the line is too long or holds a NUL; which names the
+// path in that message.
 static bool read_path(char* buf, int size, const char* which)
 {
+    fflush(stdout);
     int len = 0;
     bool nul = false;
-    int c;
-    while ((c = getchar()) != EOF && c != '\n') {
+    for (;;) {
+        char c;
+        ssize_t got = read(STDIN_FILENO, &c, 1);
+        if (got <= 0 && len == 0) {
+            fprintf(stderr, "No %s path given: end of input.\n", which);
+            return false;
+        }
+        if (got <= 0 || c == '\n')
+            break;  // the newline, or the end of a last line without one: still a path
         if (len == size - 1) {
             fprintf(stderr, "The %s path is too long: more than %d characters.\n", which, size - 1);
             return false;
         }
         nul = nul || c == '\0';
-        buf[len++] = static_cast<char>(c);
+        buf[len++] = c;
     }
     buf[len] = '\0';
-    // A last line without its newline is still a path.
-    if (c == EOF && len == 0) {
-        fprintf(stderr, "No %s path given: end of input.\n", which);
-        return false;
-    }
     if (nul) {
         fprintf(stderr, "The %s path contains a NUL byte.\n", which);
         return false;

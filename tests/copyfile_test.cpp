@@ -114,6 +114,20 @@ TEST_F(Copyfile, ExistingDestinationIsTruncatedAndKeepsItsMode)
     EXPECT_EQ(read_file("dst"), "");
 }
 
+// The paths are read a byte at a time and nothing after them: standard input
+// itself can be the source, and all that follows the two lines is copied,
+// even when it comes in the same write as they do.
+TEST_F(Copyfile, StandardInputAsTheSourceIsCopiedWhole)
+{
+    std::string bytes = pattern_bytes(9000);
+    copy("/dev/stdin\ncopy\n" + bytes);
+    EXPECT_EQ(run.out_text, std::string(prompts) + done);
+    expect_status(0);
+    std::string copied = read_file("copy");
+    EXPECT_EQ(copied.size(), bytes.size());
+    EXPECT_TRUE(copied == bytes);
+}
+
 TEST_F(Copyfile, PathsWithSpacesAreUsedWhole)
 {
     write_file(" my notes .txt", "spaced\n");
