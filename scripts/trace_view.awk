@@ -160,7 +160,7 @@ function standard_stream_gloss(i,    which) {
 
 function gloss_copyfile(i) {
     if (is_call(i, "read write") && fd_of(i) >= 0 && fd_of(i) <= 2)
-        return ""  # the prompts and the paths typed, glossed as for any program
+        return ""  # the prompts and the last message, glossed as for any program
     if (is_call(i, "openat open") && args_of[i] ~ /O_CREAT/) {
         destination_open = 1
         return "Opens the destination for writing, only after a first read of the source worked: O_CREAT " \
@@ -289,6 +289,9 @@ function gloss(i,    j, text) {
     if (is_call(i, "getrandom brk"))
         return "The C library's first malloc, for its buffers: a random key for its heap checks, " \
             "a larger heap"
+    if (program == "copyfile" && is_call(i, "read") && fd_of(i) == 0)
+        return "Reads a path a byte at a time, with no buffered stream: nothing past its newline " \
+            "is taken"
     if (is_call(i, "read") && fd_of(i) == 0 && terminal[0])
         return "Reads a line typed: a terminal hands over one line per read"
     if (is_call(i, "read") && fd_of(i) == 0)
