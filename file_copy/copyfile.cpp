@@ -63,12 +63,19 @@ static bool write_all(int fd, const char* buf, ssize_t len)
     return true;
 }
 
+// Whether two fstat results are of one file: the same device and inode,
+// whatever the names it was opened by.
+static bool same_file(const struct stat* a, const struct stat* b)
+{
+    return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
+}
+
 // Opens the destination for writing, creating it with bits 0644 (less the
 // umask) when missing and emptying it when it is a regular file. It is opened
-// without O_TRUNC first so that a destination that is the source itself, under
-// any name, can be refused before a single byte of it is lost. Returns the
-// descriptor, or -1 after a report on standard error with both files closed,
-// the source first.
+// without O_TRUNC first so that a destination that is the source itself, or
+// the file standard output goes to, under any name, can be refused before a
+// single byte of it is lost. Returns the descriptor, or -1 after a report on
+// standard error with both files closed, the source first.
 static int open_destination(const char* path, int src)
 {
     int dst = open(path, O_WRONLY | O_CREAT, 0644);
@@ -79,11 +86,19 @@ static int open_destination(const char* path, int src)
     }
     struct stat src_stat;
     struct stat dst_stat;
+    struct stat out_stat;
     bool failed = fstat(src, &src_stat) < 0 || fstat(dst, &dst_stat) < 0;
     if (failed) {
         perror("Error opening file dest file.");
-    } else if (src_stat.st_dev == dst_stat.st_dev && src_stat.st_ino == dst_stat.st_ino) {
+    } else if (same_file(&src_stat, &dst_stat)) {
         fprintf(stderr, "Source and destination are the same file; nothing copied.\n");
+        failed = true;
+    } else if (S_ISREG(dst_stat.st_mode) && fstat(STDOUT_FILENO, &out_stat) == 0 &&
+               same_file(&out_stat, &dst_stat)) {
+        // Standard output writes the messages at an offset of its own, so in
+        // one regular file they and the copy would land on each other. (A
+        // terminal or a pipe just takes the two in turn.)
+        fprintf(stderr, "Destination and standard output are the same file; nothing copied.\n");
         failed = true;
     } else if (S_ISREG(dst_stat.st_mode) && dst_stat.st_size > 0 && ftruncate(dst, 0) < 0) {
         // Only a regular file with contents is truncated: devices and pipes

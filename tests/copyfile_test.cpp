@@ -206,6 +206,22 @@ TEST_F(Copyfile, RefusesToCopyAFileOntoItself)
     EXPECT_EQ(read_file("closes"), path("src") + "\n" + path("hard link") + "\n");
 }
 
+// Standard output writes the prompts at an offset of its own, so the regular
+// file it goes to cannot take the copy too: it is refused, under any name,
+// and holds the prompts alone.
+TEST_F(Copyfile, RefusesTheFileStandardOutputGoesTo)
+{
+    write_file("src", "copied text\n");
+    for (const char* dest : {"/dev/stdout", "out.txt"}) {
+        SCOPED_TRACE(dest);
+        run_piped(run, "/bin/sh", std::string("src\n") + dest + "\n", 60, {},
+                  {"-c", "exec \"$0\" > out.txt", program("copyfile")});
+        EXPECT_EQ(run.err_text, "Destination and standard output are the same file; nothing copied.\n");
+        expect_status(1);
+        EXPECT_EQ(read_file("out.txt"), prompts);
+    }
+}
+
 TEST_F(Copyfile, PathLengthLimit)
 {
     std::string longest(255, 'n');  // a path of 255 characters still fits
