@@ -169,7 +169,8 @@ function gloss_copyfile(i) {
     if (is_call(i, "openat open"))
         return "Opens the source for reading"
     if (is_call(i, "newfstatat fstat"))
-        return "Checks that the two are different files: fstat gives each one's device and inode"
+        return "Checks that the destination is neither the source nor the file standard output goes to: " \
+            "fstat gives each one's device and inode"
     if (is_call(i, "ftruncate"))
         return "Empties the destination, now known not to be the source"
     if (is_call(i, "read") && !destination_open)
@@ -284,7 +285,7 @@ function gloss(i,    j, text) {
         return in_handler[pid_of[i]]
     if (kind_of[i] == "call" && result_of[i] ~ /^\? ERESTART|EINTR/ && (j = signal_after(i)) != "")
         return signal_gloss(i, j)
-    if (is_call(i, "newfstatat fstat ioctl") && args_of[i] ~ /^[0-2](, ""|\)|, TCGETS)/)
+    if (first_look[i] || is_call(i, "ioctl") && args_of[i] ~ /^[0-2], TCGETS/)
         return standard_stream_gloss(i)
     if (is_call(i, "getrandom brk"))
         return "The C library's first malloc, for its buffers: a random key for its heap checks, " \
@@ -488,8 +489,10 @@ END {
     for (j = i; j <= count; ++j) {
         # A standard stream is a terminal when it is a character device that
         # answers a terminal's question (the C library asks only when in doubt).
-        if (is_call(j, "newfstatat fstat") && fd_of(j) <= 2 && !(fd_of(j) in terminal))
+        if (is_call(j, "newfstatat fstat") && fd_of(j) <= 2 && !(fd_of(j) in terminal)) {
             terminal[fd_of(j)] = args_of[j] ~ /S_IFCHR/
+            first_look[j] = 1  # a later fstat of the stream is the program's own
+        }
         if (is_call(j, "ioctl") && args_of[j] ~ /TCGETS/ && result_of[j] != "0")
             terminal[fd_of(j)] = 0
         if (thread_housekeeping(j)) {

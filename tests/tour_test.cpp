@@ -159,8 +159,10 @@ TEST_F(Tour, AtmTimelineShowsFiveTurnsOneAtATime)
 }
 
 // The trace view of a copy: the start-up folded into a count, the paths read
-// a byte at a time, the copy's read and write pairs folded after the first,
-// the short last pair, the end of the source, and the closes, source first.
+// a byte at a time, the checks of the destination (standard output's among
+// them) in one group, the copy's read and write pairs folded after the
+// first, the short last pair, the end of the source, and the closes, source
+// first.
 TEST_F(Tour, TraceFoldsTheCopysRepeatedPairs)
 {
     write_file(path("source"), pattern_bytes(10 * 1024 + 100));
@@ -173,6 +175,7 @@ TEST_F(Tour, TraceFoldsTheCopysRepeatedPairs)
     EXPECT_EQ(view.find("execve("), std::string::npos) << "start-up not folded:\n" << view;
     expect_in_order(view, {"  Start-up: ", " calls: ", "\n  Reads a path a byte at a time",
                            "\n    read(0, \"s\", 1) = 1\n", "\n    read(3, ", ", 1024) = 1024\n",
+                           "\n    newfstatat(4, ", ") = 0\n    newfstatat(1, ",
                            "\n    read(3, ..., 1024) = 1024 / write(4, ..., 1024) = 1024, "
                            "8 more pairs like these\n",
                            "1024) = 100\n", ", 100) = 100\n", "read(3, \"\", 1024) = 0\n",
