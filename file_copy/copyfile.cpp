@@ -49,14 +49,23 @@ static bool read_path(char* buf, int size, const char* which)
 
 // Writes all len bytes of buf to fd. A write may take fewer bytes than asked
 // (a signal, a full device, a file size limit); the rest is written again
-// until the whole chunk is out. Returns false when a write fails, or takes
-// nothing at all (asking again would never end).
+// until the whole chunk is out. Returns false, after a report on standard
+// error, when a write fails or takes nothing at all (asking again would never
+// end).
 static bool write_all(int fd, const char* buf, ssize_t len)
 {
     while (len > 0) {
         ssize_t written = write(fd, buf, len);
-        if (written <= 0)
+        if (written < 0) {
+            perror("Error writing to dest file.");
             return false;
+        }
+        if (written == 0) {
+            // Such a write sets no error number, so perror would print one
+            // that an earlier call left behind: the report says what happened.
+            fprintf(stderr, "Error writing to dest file.: A write took no bytes\n");
+            return false;
+        }
         buf += written;
         len -= written;
     }
@@ -150,7 +159,6 @@ int main()
 
     while (len > 0) {
         if (!write_all(dst, buffer, len)) {
-            perror("Error writing to dest file.");
             close(src);
             close(dst);
             return 1;
