@@ -3,7 +3,9 @@
 // Neither file goes through a buffered stream, nor do the paths read from
 // standard input; only what the program writes (prompts, messages) does.
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,8 +18,8 @@
 // for its answer. A path holds at most size - 1 characters, and never a NUL
 // byte (which would end it early and leave the rest of the line unread).
 // Returns false, after a one-line message on standard error, when input ends
-// before the line or the line is too long or holds a NUL; which names the
-// path in that message.
+// before the line, a read fails, or the line is too long or holds a NUL;
+// which names the path in that message.
 static bool read_path(char* buf, int size, const char* which)
 {
     fflush(stdout);
@@ -26,11 +28,19 @@ static bool read_path(char* buf, int size, const char* which)
     for (;;) {
         char c;
         ssize_t got = read(STDIN_FILENO, &c, 1);
-        if (got <= 0 && len == 0) {
+        if (got < 0 && errno == EINTR)
+            continue;  // a signal came before the byte: nothing read, read again
+        if (got < 0) {
+            // A failed read is not the end of the line: what came before it
+            // is only part of a path, and must not be taken for one.
+            fprintf(stderr, "Error reading the %s path: %s\n", which, strerror(errno));
+            return false;
+        }
+        if (got == 0 && len == 0) {
             fprintf(stderr, "No %s path given: end of input.\n", which);
             return false;
         }
-        if (got <= 0 || c == '\n')
+        if (got == 0 || c == '\n')
             break;  // the newline, or the end of a last line without one: still a path
         if (len == size - 1) {
             fprintf(stderr, "The %s path is too long: more than %d characters.\n", which, size - 1);

@@ -277,6 +277,49 @@ TEST_F(Copyfile, EndOfInputBeforeAPath)
     EXPECT_EQ(read_file("copy"), "data\n");
 }
 
+// A failed read of a path is reported, never taken for the end of its line:
+// "important.txt.bak" cut by an I/O error after "important.txt" must not be
+// copied onto important.txt. A read that a signal interrupts is made again.
+TEST_F(Copyfile, FailedReadOfAPathIsNotItsEnd)
+{
+    std::string strace = access("/usr/bin/strace", X_OK) == 0 ? "/usr/bin/strace" : "/bin/strace";
+    if (access(strace.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed (scripts/setup.sh test installs it)";
+    write_file("src", "new\n");
+    write_file("important.txt", "precious\n");
+    auto traced = [&](const std::string& inject) {
+        std::vector<std::string> args = {"-o", path("trace"), "-e", "trace=read"};
+        if (!inject.empty())
+            args.insert(args.end(), {"-e", "inject=read:" + inject});
+        args.push_back(program("copyfile"));
+        // LeakSanitizer cannot run under strace.
+        run_piped(run, strace, "src\nimportant.txt.bak\n", 60, {"ASAN_OPTIONS=detect_leaks=0"}, args);
+    };
+    // strace makes the Nth read fail, counting every read, the loader's too:
+    // a first run finds N, the read of the last ".", after "important.txt".
+    traced("");
+    expect_status(0);
+    std::string trace = "\n" + read_file("trace");
+    size_t dot = trace.rfind("\nread(0, \".\", 1)");
+    ASSERT_NE(dot, std::string::npos) << trace;
+    int n = 1;
+    for (size_t at = trace.find("\nread("); at < dot; at = trace.find("\nread(", at + 1))
+        ++n;
+    unlink("important.txt.bak");
+
+    traced("error=EIO:when=" + std::to_string(n));
+    EXPECT_EQ(run.out_text, prompts);
+    EXPECT_EQ(run.err_text, "Error reading the destination path: Input/output error\n");
+    expect_status(1);
+    EXPECT_EQ(read_file("important.txt"), "precious\n");
+
+    traced("error=EINTR:when=" + std::to_string(n));
+    EXPECT_NE(read_file("trace").find("EINTR (Interrupted system call) (INJECTED)"), std::string::npos);
+    expect_status(0);
+    EXPECT_EQ(read_file("important.txt.bak"), "new\n");
+    EXPECT_EQ(read_file("important.txt"), "precious\n");
+}
+
 TEST_F(Copyfile, PromptsShowOnATerminalBeforeAnythingIsTyped)
 {
     write_file("src", "typed\n");
