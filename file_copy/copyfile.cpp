@@ -15,7 +15,8 @@
 // is taken: a buffered stream would read ahead a block, and when the source is
 // standard input itself (/dev/stdin) that block would be lost to the copy.
 // Standard output is flushed first, so that the prompt shows before the wait
-// for its answer. A path holds at most size - 1 characters, and never a NUL
+// for its answer (a stream's own read of a terminal would flush it; a raw
+// read does not). A path holds at most size - 1 characters, and never a NUL
 // byte (which would end it early and leave the rest of the line unread).
 // Returns false, after a one-line message on standard error, when input ends
 // before the line, a read fails, or the line is too long or holds a NUL;
