@@ -174,7 +174,7 @@ function last_read(    j, last, asked) {
 
 function gloss_copyfile(i) {
     if (is_call(i, "read write") && fd_of(i) >= 0 && fd_of(i) <= 2)
-        return ""  # the prompts and the paths typed, glossed as for any program
+        return ""  # the prompts and the last message, glossed as for any program
     if (is_call(i, "openat open") && args_of[i] ~ /O_CREAT/) {
         destination_open = 1
         return "Opens the destination for writing, only after a first read of the source worked: O_CREAT " \
@@ -186,7 +186,8 @@ function gloss_copyfile(i) {
         return "Checks that the destination is not the file its standard output goes to, where the " \
             "prompts would land in the copy: fstat of 1 gives that file's device and inode"
     if (is_call(i, "newfstatat fstat"))
-        return "Checks that the two are different files: fstat gives each one's device and inode"
+        return "Checks that the destination is neither the source nor the file standard output goes to: " \
+            "fstat gives each one's device and inode"
     if (is_call(i, "ftruncate"))
         return "Empties the destination, now known not to be the source"
     if (is_call(i, "read") && !destination_open)
@@ -325,9 +326,9 @@ function gloss(i,    j, text) {
     if (is_call(i, "getrandom brk"))
         return "The C library's first malloc, for its buffers: a random key for its heap checks, " \
             "a larger heap"
-    if (is_call(i, "read") && fd_of(i) == 0 && args_of[i] ~ /, 1$/)
-        return "Reads standard input a byte per read, with no buffer between: it takes the line it " \
-            "needs and not a byte more, and what follows stays for whoever reads next"
+    if (program == "copyfile" && is_call(i, "read") && fd_of(i) == 0)
+        return "Reads a path a byte at a time, with no buffered stream: nothing past its newline " \
+            "is taken"
     if (is_call(i, "read") && fd_of(i) == 0 && terminal[0])
         return "Reads a line typed: a terminal hands over one line per read"
     if (is_call(i, "read") && fd_of(i) == 0)

@@ -92,9 +92,10 @@ TEST_F(Copyfile, ShortWritesAreCompleted)
     expect_status(0);
     EXPECT_EQ(read_file("dst"), bytes);
 
-    // A write that takes nothing at all is a failure, not a reason to ask again.
+    // A write that takes nothing at all is a failure, not a reason to ask
+    // again, and as it sets no error number the report says what it did.
     copy("src\ndst\n", with_shim("SHIM_WRITE_CAP=0"));
-    EXPECT_EQ(run.err_text.rfind("Error writing to dest file.: ", 0), 0u) << run.err_text;
+    EXPECT_EQ(run.err_text, "Error writing to dest file.: A write took no bytes\n");
     expect_status(1);
 }
 
@@ -112,6 +113,20 @@ TEST_F(Copyfile, ExistingDestinationIsTruncatedAndKeepsItsMode)
     copy("empty\ndst\n");
     expect_status(0);
     EXPECT_EQ(read_file("dst"), "");
+}
+
+// The paths are read a byte at a time and nothing after them: standard input
+// itself can be the source, and all that follows the two lines is copied,
+// even when it comes in the same write as they do.
+TEST_F(Copyfile, StandardInputAsTheSourceIsCopiedWhole)
+{
+    std::string bytes = pattern_bytes(9000);
+    copy("/dev/stdin\ncopy\n" + bytes);
+    EXPECT_EQ(run.out_text, std::string(prompts) + done);
+    expect_status(0);
+    std::string copied = read_file("copy");
+    EXPECT_EQ(copied.size(), bytes.size());
+    EXPECT_TRUE(copied == bytes);
 }
 
 TEST_F(Copyfile, PathsWithSpacesAreUsedWhole)
@@ -192,6 +207,22 @@ TEST_F(Copyfile, RefusesToCopyAFileOntoItself)
     EXPECT_EQ(read_file("closes"), path("src") + "\n" + path("hard link") + "\n");
 }
 
+// Standard output writes the prompts at an offset of its own, so the regular
+// file it goes to cannot take the copy too: it is refused, under any name,
+// and holds the prompts alone.
+TEST_F(Copyfile, RefusesTheFileStandardOutputGoesTo)
+{
+    write_file("src", "copied text\n");
+    for (const char* dest : {"/dev/stdout", "out.txt"}) {
+        SCOPED_TRACE(dest);
+        run_piped(run, "/bin/sh", std::string("src\n") + dest + "\n", 60, {},
+                  {"-c", "exec \"$0\" > out.txt", program("copyfile")});
+        EXPECT_EQ(run.err_text, "Destination and standard output are the same file; nothing copied.\n");
+        expect_status(1);
+        EXPECT_EQ(read_file("out.txt"), prompts);
+    }
+}
+
 TEST_F(Copyfile, PathLengthLimit)
 {
     std::string longest(255, 'n');  // a path of 255 characters still fits
@@ -244,6 +275,49 @@ TEST_F(Copyfile, EndOfInputBeforeAPath)
     copy("src\ncopy");  // a last line without its newline is still a path
     expect_status(0);
     EXPECT_EQ(read_file("copy"), "data\n");
+}
+
+// A failed read of a path is reported, never taken for the end of its line:
+// "important.txt.bak" cut by an I/O error after "important.txt" must not be
+// copied onto important.txt. A read that a signal interrupts is made again.
+TEST_F(Copyfile, FailedReadOfAPathIsNotItsEnd)
+{
+    std::string strace = access("/usr/bin/strace", X_OK) == 0 ? "/usr/bin/strace" : "/bin/strace";
+    if (access(strace.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed (scripts/setup.sh test installs it)";
+    write_file("src", "new\n");
+    write_file("important.txt", "precious\n");
+    auto traced = [&](const std::string& inject) {
+        std::vector<std::string> args = {"-o", path("trace"), "-e", "trace=read"};
+        if (!inject.empty())
+            args.insert(args.end(), {"-e", "inject=read:" + inject});
+        args.push_back(program("copyfile"));
+        // LeakSanitizer cannot run under strace.
+        run_piped(run, strace, "src\nimportant.txt.bak\n", 60, {"ASAN_OPTIONS=detect_leaks=0"}, args);
+    };
+    // strace makes the Nth read fail, counting every read, the loader's too:
+    // a first run finds N, the read of the last ".", after "important.txt".
+    traced("");
+    expect_status(0);
+    std::string trace = "\n" + read_file("trace");
+    size_t dot = trace.rfind("\nread(0, \".\", 1)");
+    ASSERT_NE(dot, std::string::npos) << trace;
+    int n = 1;
+    for (size_t at = trace.find("\nread("); at < dot; at = trace.find("\nread(", at + 1))
+        ++n;
+    unlink("important.txt.bak");
+
+    traced("error=EIO:when=" + std::to_string(n));
+    EXPECT_EQ(run.out_text, prompts);
+    EXPECT_EQ(run.err_text, "Error reading the destination path: Input/output error\n");
+    expect_status(1);
+    EXPECT_EQ(read_file("important.txt"), "precious\n");
+
+    traced("error=EINTR:when=" + std::to_string(n));
+    EXPECT_NE(read_file("trace").find("EINTR (Interrupted system call) (INJECTED)"), std::string::npos);
+    expect_status(0);
+    EXPECT_EQ(read_file("important.txt.bak"), "new\n");
+    EXPECT_EQ(read_file("important.txt"), "precious\n");
 }
 
 TEST_F(Copyfile, PromptsShowOnATerminalBeforeAnythingIsTyped)
