@@ -182,9 +182,6 @@ function gloss_copyfile(i) {
     }
     if (is_call(i, "openat open"))
         return "Opens the source for reading"
-    if (is_call(i, "newfstatat fstat") && fd_of(i) == 1)
-        return "Checks that the destination is not the file its standard output goes to, where the " \
-            "prompts would land in the copy: fstat of 1 gives that file's device and inode"
     if (is_call(i, "newfstatat fstat"))
         return "Checks that the destination is neither the source nor the file standard output goes to: " \
             "fstat gives each one's device and inode"
