@@ -51,6 +51,9 @@ void feed(Piped& p, const std::string& bytes);
 // Closes standard input, reads both streams to their end and waits for the
 // program to end; after timeout seconds it is killed (end.timed_out is set).
 void finish(Piped& p, double timeout);
+// Whether the program has ended; once it has, its output is read to the end
+// and its ending recorded, as by finish.
+bool has_ended(Piped& p);
 // Starts, feeds input, finishes: the usual one-shot run.
 void run_piped(Piped& p, const std::string& path, const std::string& input, double timeout,
                const std::vector<std::string>& env = {}, const std::vector<std::string>& args = {});

@@ -164,15 +164,21 @@ protected:
     std::string no_permission_skip;
 
     // Opens the FIFO for writing once the server has it open for reading
-    // (a client's open would block until then); -1 after the timeout.
+    // (a client's open would block until then); -1 after the timeout, or at
+    // once when the server has ended (a failure, which tells how).
     int open_writer(double timeout = 20)
     {
         double deadline = now_seconds() + timeout;
         for (;;) {
             int fd = open(fifo_path, O_WRONLY | O_NONBLOCK);
             if (fd >= 0) {
-                fcntl(fd, F_SETFL, 0);
+                fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
                 return fd;
+            }
+            if (has_ended(server)) {
+                ADD_FAILURE() << "the server " << describe(server.end) << " before a client came: "
+                              << server.err_text;
+                return -1;
             }
             if (now_seconds() > deadline)
                 return -1;
