@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -391,6 +392,29 @@ void TempDirTest::SetUp()
     ASSERT_NE(mkdtemp(templ), nullptr) << strerror(errno);
     dir = templ;
     ASSERT_EQ(chdir(dir.c_str()), 0);
+}
+
+std::string TempDirTest::reachable_copy(const std::string& file)
+{
+    // In a directory of its own inside the test's, with modes set outright
+    // (the umask would take from them): anyone may pass through the test's
+    // directory, though not list it, and may read and run what is copied.
+    std::string copies = path("reachable");
+    std::string copy = copies + file.substr(file.rfind('/'));
+    if (access(copy.c_str(), F_OK) == 0)
+        return copy;
+    mkdir(copies.c_str(), 0755);
+    std::string bytes = read_file(file);
+    EXPECT_FALSE(bytes.empty()) << "cannot read " << file;
+    write_file(copy, bytes);
+    EXPECT_TRUE(chmod(dir.c_str(), 0711) == 0 && chmod(copies.c_str(), 0755) == 0 && chmod(copy.c_str(), 0755) == 0)
+        << copy << ": " << strerror(errno);
+    return copy;
+}
+
+std::string TempDirTest::shim_preload()
+{
+    return "LD_PRELOAD=" + reachable_copy(IO_SHIM);
 }
 
 void TempDirTest::TearDown()
