@@ -95,12 +95,35 @@ double cpu_seconds(pid_t pid)
     return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
 }
 
-// The write(2) calls the process has made so far, from /proc.
-long write_calls(pid_t pid)
+// A count from /proc/PID/io: "syscw" for the write(2) calls the process has
+// made so far, "rchar" for the bytes its reads have delivered.
+long io_count(pid_t pid, const std::string& name)
 {
     std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
-    size_t at = io.find("syscw: ");
-    return at == std::string::npos ? -1 : atol(io.c_str() + at + 7);
+    size_t at = io.find(name + ": ");
+    return at == std::string::npos ? -1 : atol(io.c_str() + at + name.size() + 2);
+}
+
+// The state of the process, from /proc: 'R' running, 'S' asleep (waiting),
+// 'T' stopped...
+char state_of(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
+}
+
+// Waits until the condition holds, at most timeout seconds.
+template <typename Condition>
+bool wait_until(Condition condition, double timeout)
+{
+    double deadline = now_seconds() + timeout;
+    while (!condition()) {
+        if (now_seconds() > deadline)
+            return false;
+        usleep(2000);
+    }
+    return true;
 }
 
 class Server : public TempDirTest {
@@ -301,7 +324,7 @@ TEST_F(Server, LosesNoVerdictAndNoClientsBytes)
     for (int i = 0; i < 2000; ++i)
         verdicts += valid;
     EXPECT_TRUE(wait_output(server, verdicts, 20)) << server.out_text.size() << " bytes of verdicts";
-    long calls = write_calls(server.pid);
+    long calls = io_count(server.pid, "syscw");
     EXPECT_TRUE(calls >= 0 && calls < 200) << calls << " write(2) calls for 2000 verdicts";
 
     // The client comes while the server reopens, and leaves at once.
@@ -313,6 +336,44 @@ TEST_F(Server, LosesNoVerdictAndNoClientsBytes)
     EXPECT_TRUE(wait_output(server, verdicts + valid, 20)) << "the last client's verdict is missing";
     EXPECT_NE(server.err_text.find("shim: closing a FIFO\n"), std::string::npos)
         << "the I/O shim did not hold the close back: " << server.err_text;
+}
+
+// A client that comes and goes while the server's output is held up (by a
+// paused terminal, say; by a full pipe here) gets its own verdict once the
+// output moves on: it neither waits for the next client nor has its bytes
+// read together with that client's.
+TEST_F(Server, JudgesAClientThatCameWhileTheOutputWasHeld)
+{
+    if (!start_without_write_permission())
+        GTEST_SKIP() << no_permission_skip;
+    ASSERT_EQ(fcntl(server.out, F_SETPIPE_SZ, 4096), 4096) << strerror(errno);
+    int fd = open_writer();
+    ASSERT_GE(fd, 0);
+    // The first client writes more verdicts' worth than the output pipe
+    // holds, and leaves, while the server is stopped: so the server finds
+    // the client gone once it has read the data.
+    send_signal(server.pid, SIGSTOP);
+    ASSERT_TRUE(wait_until([&] { return state_of(server.pid) == 'T'; }, 20)) << "the server did not stop";
+    const std::string data(20 * 250, 'x');
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    close(fd);
+    long read_before = io_count(server.pid, "rchar");
+    send_signal(server.pid, SIGCONT);
+    // It reads all of it, and then waits, its verdicts not all written.
+    ASSERT_TRUE(wait_until(
+        [&] { return io_count(server.pid, "rchar") >= read_before + 5000 && state_of(server.pid) == 'S'; }, 20))
+        << io_count(server.pid, "rchar") - read_before << " bytes read; state " << state_of(server.pid);
+
+    fd = open_writer();
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "bob", 3), 3);
+    close(fd);
+    std::string verdicts;
+    for (int i = 0; i < 250; ++i)
+        verdicts += valid;
+    EXPECT_TRUE(wait_output(server, verdicts + invalid, 20) && server.out_text == verdicts + invalid)
+        << server.out_text.size() << " bytes of verdicts, where 250 valid ones and the second client's invalid one make "
+        << verdicts.size() + invalid.size();
 }
 
 TEST_F(Server, FailsOnWhatIsNotAReadableFifo)
