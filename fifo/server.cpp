@@ -10,6 +10,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Whether fd is a FIFO, rather than a regular file or a directory that
+// stands at the path.
+static bool is_fifo(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
 int main()
 {
     const char* path = "/tmp/new";
@@ -30,8 +38,7 @@ int main()
     // the next writer comes. Holding a write end of our own (never written
     // to) means there always is a writer, so the server simply waits, using
     // no CPU, for the next client's data.
-    struct stat st;
-    bool fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+    bool fifo = is_fifo(fd);
     [[maybe_unused]] int keep_open = fifo ? open(path, O_WRONLY) : -1;
 
     // Reads never wait: when nothing is ready (EAGAIN), the server first
@@ -66,6 +73,8 @@ int main()
                 // The new end is opened before the old one is closed: the
                 // bytes of a client that writes and leaves in between stay in
                 // the pipe, where with no end open the kernel would drop them.
+                // What the path holds now (a regular file, say) is judged
+                // afresh.
                 int next = open(path, O_RDONLY | O_NONBLOCK);
                 if (next < 0) {
                     perror("write");
@@ -73,6 +82,7 @@ int main()
                 }
                 close(fd);
                 fd = next;
+                fifo = is_fifo(fd);
             }
             pollfd ready = {fd, POLLIN, 0};
             poll(&ready, 1, -1);

@@ -376,6 +376,25 @@ TEST_F(Server, JudgesAClientThatCameWhileTheOutputWasHeld)
         << verdicts.size() + invalid.size();
 }
 
+// What the server opens again at the end of a client's data is judged for
+// what it is now: a regular file that took the FIFO's place is read to its
+// end, and the run ends there, as when the server starts on one.
+TEST_F(Server, JudgesWhatTookTheFifosPlaceForWhatItIs)
+{
+    if (!start_without_write_permission())
+        GTEST_SKIP() << no_permission_skip;
+    int fd = open_writer();
+    ASSERT_GE(fd, 0);
+    send_and_expect(fd, 8, valid);
+    ASSERT_EQ(unlink(fifo_path), 0);
+    write_file(fifo_path, std::string(25, 'c'));
+    close(fd);
+    finish(server, 20);
+    expect_exit(server.end, 0);
+    EXPECT_TRUE(server.out_text == valid + valid + invalid) << server.out_text.size() << " bytes of verdicts";
+    EXPECT_EQ(server.err_text, "");
+}
+
 TEST_F(Server, FailsOnWhatIsNotAReadableFifo)
 {
     ASSERT_EQ(mkdir(fifo_path, 0755), 0);
