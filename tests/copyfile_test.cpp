@@ -9,15 +9,14 @@ namespace {
 const char prompts[] = "Enter source file path: Enter destination file path: ";
 const char done[] = "\nCopying complete!";
 
-// The environment that loads the I/O shim; a sanitizer runtime is told to
-// accept a library loaded ahead of it.
-std::vector<std::string> with_shim(const std::string& setting)
-{
-    return {"LD_PRELOAD=" IO_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0", setting};
-}
-
 class Copyfile : public TempDirTest {
 protected:
+    // The environment that loads the I/O shim; a sanitizer runtime is told to
+    // accept a library loaded ahead of it.
+    std::vector<std::string> with_shim(const std::string& setting)
+    {
+        return {shim_preload(), "ASAN_OPTIONS=verify_asan_link_order=0", setting};
+    }
     // Runs copyfile with the given input lines.
     void copy(const std::string& input, const std::vector<std::string>& env = {})
     {

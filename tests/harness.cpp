@@ -10,8 +10,8 @@
 #include <ftw.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/personality.h>
 #include <sys/mount.h>
+#include <sys/personality.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -88,8 +88,10 @@ bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
 
 // The child side of a piped start: a clean signal state (nothing blocked or
 // ignored is inherited from the test), the extra environment, then the program.
+// If the program cannot be started, the error number goes to failed (closed
+// on exec, so the parent reads nothing when the start succeeds).
 [[noreturn]] static void exec_program(const std::string& path, const std::vector<std::string>& env,
-                                      const std::vector<std::string>& args)
+                                      const std::vector<std::string>& args, int failed)
 {
     reset_signal_state();
     for (const std::string& entry : env)
@@ -99,7 +101,9 @@ bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     execv(path.c_str(), argv.data());
-    perror(path.c_str());
+    int error = errno;
+    if (write(failed, &error, sizeof error) < 0)
+        perror(path.c_str());
     _exit(127);
 }
 
@@ -188,22 +192,44 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
     p.err_text.clear();
     p.end = Ending();
     signal(SIGPIPE, SIG_IGN);
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+    int in[2], out[2], err[2], failed[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) || pipe2(failed, O_CLOEXEC))
         FAIL() << "pipe: " << strerror(errno);
     p.pid = fork();
+    if (p.pid < 0)
+        ADD_FAILURE() << "fork: " << strerror(errno);
     if (p.pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        exec_program(path, env, args);
+        exec_program(path, env, args, failed[1]);
     }
     close(in[0]);
     close(out[1]);
     close(err[1]);
+    close(failed[1]);
     p.in = in[1];
     p.out = out[0];
     p.err = err[0];
+    // A start that failed says so now, not through a timeout later.
+    int error = 0;
+    ssize_t n;
+    while ((n = read(failed[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    close(failed[0]);
+    if (n == sizeof error) {
+        reap(p.pid, p.end, true);
+        ADD_FAILURE() << "cannot start " << path << ": " << strerror(error);
+    }
+}
+
+bool has_ended(Piped& p)
+{
+    siginfo_t info{};
+    if (p.pid > 0 && (waitid(P_PID, p.pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0))
+        return false;
+    finish(p, 5);
+    return true;
 }
 
 void feed(Piped& p, const std::string& bytes)
@@ -426,6 +452,29 @@ void TempDirTest::SetUp()
     ASSERT_NE(mkdtemp(templ), nullptr) << strerror(errno);
     dir = templ;
     ASSERT_EQ(chdir(dir.c_str()), 0);
+}
+
+std::string TempDirTest::reachable_copy(const std::string& file)
+{
+    // In a directory of its own inside the test's, with modes set outright
+    // (the umask would take from them): anyone may pass through the test's
+    // directory, though not list it, and may read and run what is copied.
+    std::string copies = path("reachable");
+    std::string copy = copies + file.substr(file.rfind('/'));
+    if (access(copy.c_str(), F_OK) == 0)
+        return copy;
+    mkdir(copies.c_str(), 0755);
+    std::string bytes = read_file(file);
+    EXPECT_FALSE(bytes.empty()) << "cannot read " << file;
+    write_file(copy, bytes);
+    EXPECT_TRUE(chmod(dir.c_str(), 0711) == 0 && chmod(copies.c_str(), 0755) == 0 && chmod(copy.c_str(), 0755) == 0)
+        << copy << ": " << strerror(errno);
+    return copy;
+}
+
+std::string TempDirTest::shim_preload()
+{
+    return "LD_PRELOAD=" + reachable_copy(IO_SHIM);
 }
 
 void TempDirTest::TearDown()

@@ -51,6 +51,9 @@ void feed(Piped& p, const std::string& bytes);
 // Closes standard input, reads both streams to their end and waits for the
 // program to end; after timeout seconds it is killed (end.timed_out is set).
 void finish(Piped& p, double timeout);
+// Whether the program has ended; once it has, its output is read to the end
+// and its ending recorded, as by finish.
+bool has_ended(Piped& p);
 // Starts, feeds input, finishes: the usual one-shot run.
 void run_piped(Piped& p, const std::string& path, const std::string& input, double timeout,
                const std::vector<std::string>& env = {}, const std::vector<std::string>& args = {});
@@ -103,6 +106,16 @@ protected:
     void SetUp() override;
     void TearDown() override;
     std::string path(const std::string& name) const { return dir + "/" + name; }
+    // A copy of a file (a built program, the I/O shim), in the test's
+    // directory, that a program run without the test's rights can reach,
+    // at a path with no space in it. The build tree may lie where such a
+    // program cannot reach (a home directory of mode 0700), and under a path
+    // with spaces or colons, which LD_PRELOAD splits.
+    std::string reachable_copy(const std::string& file);
+    // The environment entry that loads the I/O shim (tests/io_shim.c) into
+    // a program, from such a copy. A test that relies on the shim checks
+    // that it did its part: ld.so only warns when it cannot load it.
+    std::string shim_preload();
     std::string dir;
     std::string old_cwd;
 };

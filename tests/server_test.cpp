@@ -43,12 +43,35 @@ double cpu_seconds(pid_t pid)
     return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
 }
 
-// The write(2) calls the process has made so far, from /proc.
-long write_calls(pid_t pid)
+// A count from /proc/PID/io: "syscw" for the write(2) calls the process has
+// made so far, "rchar" for the bytes its reads have delivered.
+long io_count(pid_t pid, const std::string& name)
 {
     std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
-    size_t at = io.find("syscw: ");
-    return at == std::string::npos ? -1 : atol(io.c_str() + at + 7);
+    size_t at = io.find(name + ": ");
+    return at == std::string::npos ? -1 : atol(io.c_str() + at + name.size() + 2);
+}
+
+// The state of the process, from /proc: 'R' running, 'S' asleep (waiting),
+// 'T' stopped...
+char state_of(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
+}
+
+// Waits until the condition holds, at most timeout seconds.
+template <typename Condition>
+bool wait_until(Condition condition, double timeout)
+{
+    double deadline = now_seconds() + timeout;
+    while (!condition()) {
+        if (now_seconds() > deadline)
+            return false;
+        usleep(2000);
+    }
+    return true;
 }
 
 class Server : public TempDirTest {
@@ -91,14 +114,17 @@ protected:
     // over the file (even as root), while the test keeps its own and can
     // write. Without user namespaces, root runs it as nobody instead; anyone
     // else cannot, and gets false with the reason in no_permission_skip.
+    // Either way the server lacks the test's rights, so it runs from a copy
+    // it can reach.
     bool start_without_write_permission(const std::vector<std::string>& env = {})
     {
         umask(022);
         if (mkfifo(fifo_path, 0444) != 0)
             return false;
+        std::string copy = reachable_copy(program("server"));
         run_piped(server, "/usr/bin/unshare", "", 20, {}, {"--user", "/bin/true"});
         if (server.end.exited && server.end.status == 0) {
-            start_piped(server, "/usr/bin/unshare", env, {"--user", program("server")});
+            start_piped(server, "/usr/bin/unshare", env, {"--user", copy});
             return true;
         }
         no_permission_skip = "no user namespace here (" + server.err_text.substr(0, server.err_text.find('\n')) +
@@ -106,21 +132,27 @@ protected:
         if (geteuid() != 0)
             return false;
         start_piped(server, "/usr/bin/setpriv", env,
-                    {"--reuid=65534", "--regid=65534", "--clear-groups", program("server")});
+                    {"--reuid=65534", "--regid=65534", "--clear-groups", copy});
         return true;
     }
     std::string no_permission_skip;
 
     // Opens the FIFO for writing once the server has it open for reading
-    // (a client's open would block until then); -1 after the timeout.
+    // (a client's open would block until then); -1 after the timeout, or at
+    // once when the server has ended (a failure, which tells how).
     int open_writer(double timeout = 20)
     {
         double deadline = now_seconds() + timeout;
         for (;;) {
             int fd = open(fifo_path, O_WRONLY | O_NONBLOCK);
             if (fd >= 0) {
-                fcntl(fd, F_SETFL, 0);
+                fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
                 return fd;
+            }
+            if (has_ended(server)) {
+                ADD_FAILURE() << "the server " << describe(server.end) << " before a client came: "
+                              << server.err_text;
+                return -1;
             }
             if (now_seconds() > deadline)
                 return -1;
@@ -224,11 +256,11 @@ TEST_F(Server, WaitsQuietlyWithoutWritePermission)
 // - a stream of data is judged with its verdicts written together, a
 //   write(2) for many, yet all of them shown once the stream stops;
 // - a client that writes and leaves while the server reopens the FIFO keeps
-//   its bytes (the server's close of the old end is held back, which widens
-//   the moment when no end would be open).
+//   its bytes (the I/O shim holds the server's close of the old end back,
+//   which widens the moment when no end would be open).
 TEST_F(Server, LosesNoVerdictAndNoClientsBytes)
 {
-    if (!start_without_write_permission({"LD_PRELOAD=" IO_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0",
+    if (!start_without_write_permission({shim_preload(), "ASAN_OPTIONS=verify_asan_link_order=0",
                                          "SHIM_FIFO_CLOSE_DELAY=1500"}))
         GTEST_SKIP() << no_permission_skip;
     int fd = open_writer();
@@ -240,7 +272,7 @@ TEST_F(Server, LosesNoVerdictAndNoClientsBytes)
     for (int i = 0; i < 2000; ++i)
         verdicts += valid;
     EXPECT_TRUE(wait_output(server, verdicts, 20)) << server.out_text.size() << " bytes of verdicts";
-    long calls = write_calls(server.pid);
+    long calls = io_count(server.pid, "syscw");
     EXPECT_TRUE(calls >= 0 && calls < 200) << calls << " write(2) calls for 2000 verdicts";
 
     // The client comes while the server reopens, and leaves at once.
@@ -250,6 +282,65 @@ TEST_F(Server, LosesNoVerdictAndNoClientsBytes)
     ASSERT_EQ(write(fd, "password", 8), 8);
     close(fd);
     EXPECT_TRUE(wait_output(server, verdicts + valid, 20)) << "the last client's verdict is missing";
+    EXPECT_NE(server.err_text.find("shim: closing a FIFO\n"), std::string::npos)
+        << "the I/O shim did not hold the close back: " << server.err_text;
+}
+
+// A client that comes and goes while the server's output is held up (by a
+// paused terminal, say; by a full pipe here) gets its own verdict once the
+// output moves on: it neither waits for the next client nor has its bytes
+// read together with that client's.
+TEST_F(Server, JudgesAClientThatCameWhileTheOutputWasHeld)
+{
+    if (!start_without_write_permission())
+        GTEST_SKIP() << no_permission_skip;
+    ASSERT_EQ(fcntl(server.out, F_SETPIPE_SZ, 4096), 4096) << strerror(errno);
+    int fd = open_writer();
+    ASSERT_GE(fd, 0);
+    // The first client writes more verdicts' worth than the output pipe
+    // holds, and leaves, while the server is stopped: so the server finds
+    // the client gone once it has read the data.
+    send_signal(server.pid, SIGSTOP);
+    ASSERT_TRUE(wait_until([&] { return state_of(server.pid) == 'T'; }, 20)) << "the server did not stop";
+    const std::string data(20 * 250, 'x');
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    close(fd);
+    long read_before = io_count(server.pid, "rchar");
+    send_signal(server.pid, SIGCONT);
+    // It reads all of it, and then waits, its verdicts not all written.
+    ASSERT_TRUE(wait_until(
+        [&] { return io_count(server.pid, "rchar") >= read_before + 5000 && state_of(server.pid) == 'S'; }, 20))
+        << io_count(server.pid, "rchar") - read_before << " bytes read; state " << state_of(server.pid);
+
+    fd = open_writer();
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "bob", 3), 3);
+    close(fd);
+    std::string verdicts;
+    for (int i = 0; i < 250; ++i)
+        verdicts += valid;
+    EXPECT_TRUE(wait_output(server, verdicts + invalid, 20) && server.out_text == verdicts + invalid)
+        << server.out_text.size() << " bytes of verdicts, where 250 valid ones and the second client's invalid one make "
+        << verdicts.size() + invalid.size();
+}
+
+// What the server opens again at the end of a client's data is judged for
+// what it is now: a regular file that took the FIFO's place is read to its
+// end, and the run ends there, as when the server starts on one.
+TEST_F(Server, JudgesWhatTookTheFifosPlaceForWhatItIs)
+{
+    if (!start_without_write_permission())
+        GTEST_SKIP() << no_permission_skip;
+    int fd = open_writer();
+    ASSERT_GE(fd, 0);
+    send_and_expect(fd, 8, valid);
+    ASSERT_EQ(unlink(fifo_path), 0);
+    write_file(fifo_path, std::string(25, 'c'));
+    close(fd);
+    finish(server, 20);
+    expect_exit(server.end, 0);
+    EXPECT_TRUE(server.out_text == valid + valid + invalid) << server.out_text.size() << " bytes of verdicts";
+    EXPECT_EQ(server.err_text, "");
 }
 
 TEST_F(Server, FailsOnWhatIsNotAReadableFifo)
