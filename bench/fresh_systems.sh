@@ -54,10 +54,10 @@ done
 [ ${#systems[@]} -gt 0 ] || systems=(bookworm trixie)
 [ "$(id -u)" -eq 0 ] || { echo "fresh_systems: needs root: sudo $0" >&2; exit 1; }
 
-# The commands as the README gives them: its first indented block, each line
-# without its comment.
-mapfile -t commands < <(awk 'NR > 1 && /^    [^ ]/ { sub(/^ +/, ""); sub(/ *#.*/, ""); print; seen = 1; next }
-    seen { exit }' "$root/README.md")
+# The commands as the README at HEAD (the one in the clone) gives them: its
+# first indented block, each line without its comment.
+mapfile -t commands < <(git -C "$root" show HEAD:README.md |
+    awk 'NR > 1 && /^    [^ ]/ { sub(/^ +/, ""); sub(/ *#.*/, ""); print; seen = 1; next } seen { exit }')
 if [ ${#commands[@]} -ne 2 ]; then
     echo "fresh_systems: expected two commands at the top of README.md, found: ${commands[*]:-none}" >&2
     exit 1
@@ -105,7 +105,7 @@ base() {
         echo "fresh_systems: making a minimal $1 system with mmdebstrap (half a minute)" >&2
         # Without a mirror named, mmdebstrap uses Debian's, with the updates
         # and security suites, as an installed system has.
-        if ! mmdebstrap --quiet --variant=minbase --include=sudo "$1" "$tarball.new" >"$cache/logs/$1.mmdebstrap.log" 2>&1; then
+        if ! mmdebstrap --quiet --format=tar --variant=minbase --include=sudo "$1" "$tarball.new" >"$cache/logs/$1.mmdebstrap.log" 2>&1; then
             cat "$cache/logs/$1.mmdebstrap.log" >&2
             rm -f "$tarball.new"
             echo "fresh_systems: mmdebstrap failed for $1" >&2
@@ -138,13 +138,13 @@ fresh() {
     chroot "$2" chown -R "$user:$user" "/home/$user/clone"
 }
 
-# in_namespace DIR USER COMMAND LIMIT: the first process of a new mount and pid
-# namespace. Makes DIR the root of a system of its own (its own /proc, /dev,
-# /dev/pts and /dev/shm), then runs COMMAND in the clone on a
-# terminal as USER, with no input, each line of output after the seconds since the
+# in_namespace DIR USER COMMAND LIMIT: the first process of a new mount and
+# pid namespace. Makes DIR the root of a system of its own (its own /proc,
+# /dev, /dev/pts and /dev/shm), then runs COMMAND in the clone as USER on a
+# terminal, with no input, each line of output after the seconds since the
 # start. The root is changed by pivot_root, not chroot: in a chroot the kernel
-# refuses user namespaces, which the tests use when not root, as on any
-# Debian machine. Runs by itself, so it uses nothing else of this script.
+# refuses user namespaces, which the tests use when not root, as they can on
+# any Debian machine. Runs by itself, so it uses nothing else of this script.
 in_namespace() {
     set -euo pipefail
     local dir=$1 user=$2 command=$3 limit=$4 node start line now status=0
@@ -231,8 +231,8 @@ for suite in "${systems[@]}"; do
                 echo "   its last lines:"
                 tail -n 40 "$log" | sed 's/^/   | /'
             fi
-            rows+=("$(printf '%-9s %-4s %-18s %-34s %5d s%s' "$suite" "$((n + 1))" "$command" "$result" \
-                "$seconds" "${installed:+   (installed at $installed s)}")")
+            rows+=("$(printf '%-9s %-4s %-18s %-34s %5d s %9s' "$suite" "$((n + 1))" "$command" "$result" \
+                "$seconds" "${installed:+$installed s}")")
         done
         [ -n "$keep" ] || rm -rf --one-file-system "$dir"
         current=
@@ -240,7 +240,7 @@ for suite in "${systems[@]}"; do
 done
 
 echo
-printf '%-9s %-4s %-18s %-34s %7s\n' system run command result time
+printf '%-9s %-4s %-18s %-34s %7s %9s\n' system run command result time installed
 printf '%s\n' "${rows[@]}"
 [ -z "$keep" ] || echo "fresh_systems: the systems are kept in $cache/systems"
 if [ "$failed" -ne 0 ]; then
