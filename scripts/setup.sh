@@ -84,10 +84,13 @@ apt() {
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive LOG="$log" sh -c \
         'exec apt-get -q -o APT::Status-Fd=3 "$@" 3>&1 >>"$LOG" 2>&1' apt-get "$@" |
         awk -F: -v lists="$([ "$1" = update ] && echo yes)" '$1 == "dlstatus" || $1 == "pmstatus" {
+            # KIND:ITEM:PERCENT:WHAT, where ITEM may hold a colon (libc6:amd64)
+            for (f = 3; f < NF && $f !~ /^[0-9.]+$/; f++) {
+            }
             what = lists ? "reading the package lists" : $1 == "dlstatus" ? "downloading" : "installing"
-            step = int($3 / 10) * 10
+            step = int($f / 10) * 10
             if (what != last_what || step > last_step) {
-                printf "setup: %s: %3d%%  %s\n", what, step, $4
+                printf "setup: %s: %3d%%  %s\n", what, step, $(f + 1)
                 fflush()
                 last_what = what
                 last_step = step
@@ -96,7 +99,8 @@ apt() {
 }
 failed() {
     cat "$log" >&2
-    echo "setup: apt-get $1 failed (its output above); the command to run by hand:  $sudo_line" >&2
+    echo "setup: apt-get $1 failed (its output above); the command to run by hand:" \
+        " $([ ${#as_root[@]} -eq 0 ] && echo "$root_line" || echo "$sudo_line")" >&2
     exit 1
 }
 
