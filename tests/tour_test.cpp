@@ -173,6 +173,12 @@ TEST_F(Tour, DriverTypesAfterThePromptAndReportsAFailedStop)
         << run.out_text;
     expect_exit(run.end, 0);
 
+    run_piped(run, ONSCREEN, "", 60, {}, {program("sigusr_toggle"), "expect:Working", "sleep:1s"});
+    EXPECT_NE(run.out_text.find("tour: sigusr_toggle: step 'sleep:1s': the seconds to sleep must be a number"),
+              std::string::npos)
+        << run.out_text;
+    expect_exit(run.end, 1);
+
     run_piped(run, ONSCREEN, "", 60, {}, {program("mutex_counter"), "expect:Final value: 501"});
     EXPECT_NE(run.out_text.find("tour: mutex_counter: ended before 'Final value: 501' appeared "
                                 "(mutex_counter: exit status 0)\n"),
@@ -251,10 +257,42 @@ TEST_F(Tour, TraceShowsTheSignalArrivingInsideTheWait)
                            "\n    exit_group(0) = ?\n"});
 }
 
+// The tour's notes are dimmed on a terminal that can show it, and plain on
+// one that cannot (TERM=dumb).
+TEST_F(Tour, NotesAreDimmedOnlyWhereTheTerminalCanShowIt)
+{
+    for (const char* term : {"xterm", "dumb"}) {
+        SCOPED_TRACE(term);
+        write_file(path("tour"), std::string("#!/bin/sh\nTERM=") + term + " exec " ONSCREEN " " +
+                                     program("mutex_counter") + " end\n");
+        ASSERT_EQ(chmod(path("tour").c_str(), 0755), 0);
+        Terminal t;
+        start_terminal(t, path("tour"));
+        wait_end(t, 60);
+        expect_exit(t.end, 0);
+        bool dimmed = t.screen.find("\033[2m(exit status 0)\033[0m") != std::string::npos;
+        EXPECT_EQ(dimmed, strcmp(term, "dumb") != 0) << t.screen;
+        EXPECT_NE(t.screen.find("(exit status 0)"), std::string::npos) << t.screen;
+    }
+}
+
 // Interrupted (Ctrl-C on the tour), the driver ends the program it runs
-// before it goes, and goes by the same signal, so the tour's shell stops too.
+// before it goes, and goes by the same signal, so the tour's shell stops too:
+// at once, also while a client command runs after the program has ended.
 TEST_F(Tour, InterruptedDriverLeavesNoProgramBehind)
 {
+    // The client ends the program (the driver's other child), then stays.
+    start_piped(run, ONSCREEN, {},
+                {program("sigint_loop"), "expect:program...",
+                 "run:for p in $(cat /proc/$PPID/task/$PPID/children); do [ $p = $$ ] || kill -INT $p; done; "
+                 "exec sleep 30"});
+    ASSERT_TRUE(wait_output(run, "terminating safely.", 20)) << run.out_text;
+    double interrupted = now_seconds();
+    send_signal(run.pid, SIGINT);
+    finish(run, 20);
+    expect_killed(run.end, SIGINT);
+    EXPECT_LT(now_seconds() - interrupted, 5) << "the driver waited on for its client";
+
     start_piped(run, ONSCREEN, {}, {program("sigusr_toggle"), "sleep:60"});
     ASSERT_TRUE(wait_output(run, "Working...", 20)) << run.out_text;
     std::string children = read_file("/proc/" + std::to_string(run.pid) + "/task/" +

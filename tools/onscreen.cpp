@@ -157,15 +157,15 @@ void end_everything()
 // Waits up to seconds for the terminal and shows what it brings. Returns 1
 // when something came, 0 when nothing did, -1 once the terminal has closed
 // (every process on it has ended).
+// Once the terminal has closed it still waits the seconds, so that a loop
+// waiting on something else (a client command) is interrupted as promptly.
 int pump(double seconds)
 {
-    if (master < 0)
-        return -1;
     if (seconds < 0)
         seconds = 0;
     timespec wait = {static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
     pollfd fd = {master, POLLIN, 0};
-    int ready = ppoll(&fd, 1, &wait, &waiting_mask);
+    int ready = ppoll(&fd, master >= 0 ? 1 : 0, &wait, &waiting_mask);
     if (interrupted) {
         end_everything();
         at_line_start = false;  // the terminal has just echoed the ^C
@@ -177,6 +177,8 @@ int pump(double seconds)
         raise(interrupted);  // so that the shell running the tour stops too
         _exit(128 + interrupted);
     }
+    if (master < 0)
+        return -1;
     if (ready <= 0)
         return 0;
     char buf[4096];
@@ -351,10 +353,8 @@ void run_client(const char* command)
         }
         if (now() > deadline)
             fail("the command '%s' did not finish within %.0f s", command, run_timeout);
-        if (running())
-            pump(0.05);
-        else
-            usleep(50000);
+        running();  // notes the program's end, if it ends meanwhile
+        pump(0.05);
     }
 }
 
@@ -421,7 +421,11 @@ void play(const char* step)
     } else if (verb == "reader") {
         await_reader(arg);
     } else if (verb == "sleep") {
-        show_for(atof(arg), "the tour watched it");
+        char* end = nullptr;
+        double seconds = strtod(arg, &end);
+        if (end == arg || *end != '\0' || !(seconds >= 0))
+            fail("step '%s': the seconds to sleep must be a number, such as sleep:1.5", step);
+        show_for(seconds, "the tour watched it");
     } else if (verb == "end") {
         await_end();
     } else {
@@ -455,7 +459,9 @@ int main(int argc, char* argv[])
                         "       onscreen --reader PATH\n");
         return 2;
     }
-    decorate = isatty(1);
+    // Notes are dimmed only on a terminal that has such a thing.
+    const char* term = getenv("TERM");
+    decorate = isatty(1) && term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
     program_name = strrchr(argv[1], '/') ? strrchr(argv[1], '/') + 1 : argv[1];
 
     // Ctrl-C on the tour, or its end, must not leave the program running:

@@ -31,8 +31,11 @@ pid_t spawn_on_terminal(const char* path, char* const argv[], int* master)
         // controlling terminal and this process its foreground group.
         setsid();
         int slave = open(slave_name, O_RDWR);
-        if (slave < 0)
+        if (slave < 0) {
+            // Standard error is still the parent's: say it there.
+            perror(slave_name);
             _exit(127);
+        }
         dup2(slave, 0);
         dup2(slave, 1);
         dup2(slave, 2);

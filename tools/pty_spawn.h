@@ -17,5 +17,6 @@ void reset_signal_state();
 // which is also its session and process group, and sets *master to the
 // terminal's other side (close-on-exec). Returns -1, with errno set, when no
 // terminal could be had. If the exec fails, the child writes why on the
-// terminal and exits 127.
+// terminal and exits 127; if the child cannot open the terminal, it writes
+// why on the standard error it was given and exits 127.
 pid_t spawn_on_terminal(const char* path, char* const argv[], int* master);
