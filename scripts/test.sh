@@ -30,7 +30,7 @@ configurations=("$@")
 [ ${#configurations[@]} -gt 0 ] || configurations=("${all[@]}")
 
 "$root/scripts/setup.sh" test || exit 1
-cd "$root"
+cd "$root" || exit 1
 mkdir -p build
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 

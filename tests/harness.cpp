@@ -192,9 +192,22 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
     p.err_text.clear();
     p.end = Ending();
     signal(SIGPIPE, SIG_IGN);
-    int in[2], out[2], err[2], failed[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) || pipe2(failed, O_CLOEXEC))
-        FAIL() << "pipe: " << strerror(errno);
+    int pipes[4][2];
+    int made = 0;
+    for (; made < 4; ++made) {
+        if (pipe2(pipes[made], O_CLOEXEC) != 0) {
+            int error = errno;
+            while (made-- > 0) {  // none is kept open when one cannot be had
+                close(pipes[made][0]);
+                close(pipes[made][1]);
+            }
+            FAIL() << "pipe: " << strerror(error);
+        }
+    }
+    int* in = pipes[0];
+    int* out = pipes[1];
+    int* err = pipes[2];
+    int* failed = pipes[3];
     p.pid = fork();
     if (p.pid < 0)
         ADD_FAILURE() << "fork: " << strerror(errno);
