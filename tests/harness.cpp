@@ -1,5 +1,6 @@
 #include "harness.h"
 #include "pty_spawn.h"
+#include "terminal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -31,13 +32,6 @@ std::string program(const char* name)
     return std::string(PROGRAM_DIR) + "/" + name;
 }
 
-double now_seconds()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 void send_signal(pid_t pid, int signal)
 {
     if (pid > 0)
@@ -48,23 +42,19 @@ std::string describe(const Ending& end)
 {
     if (end.timed_out)
         return "still running at the timeout, so killed";
-    if (end.exited)
-        return "exited with status " + std::to_string(end.status);
-    if (end.signal != 0)
-        return std::string("killed by SIG") + sigabbrev_np(end.signal);
-    return "not ended";
+    return end.wait_status == -1 ? "not ended" : describe_status(end.wait_status);
 }
 
 void expect_exit(const Ending& end, int status)
 {
     EXPECT_TRUE(end.exited && end.status == status)
-        << "expected an exit with status " << status << "; the program " << describe(end);
+        << "expected an exit with status " << status << "; how the program ended: " << describe(end);
 }
 
 void expect_killed(const Ending& end, int signal)
 {
     EXPECT_TRUE(!end.exited && !end.timed_out && end.signal == signal)
-        << "expected a death by SIG" << sigabbrev_np(signal) << "; the program " << describe(end);
+        << "expected a death by SIG" << sigabbrev_np(signal) << "; how the program ended: " << describe(end);
 }
 
 bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
@@ -109,6 +99,7 @@ bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
 
 static void record_status(Ending& end, int status)
 {
+    end.wait_status = status;
     if (WIFEXITED(status)) {
         end.exited = true;
         end.status = WEXITSTATUS(status);
@@ -321,86 +312,53 @@ void start_terminal(Terminal& t, const std::string& path)
 {
     signal(SIGPIPE, SIG_IGN);
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    t.started = now_seconds();
-    t.pid = spawn_on_terminal(path.c_str(), argv, &t.master);
-    if (t.pid < 0)
+    if (!terminal_start(t, path.c_str(), argv))
         FAIL() << "pseudo-terminal: " << strerror(errno);
 }
 
 void type(Terminal& t, const std::string& keys)
 {
-    if (write(t.master, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+    if (!terminal_type(t, keys))
         ADD_FAILURE() << "typing on the terminal failed";
-}
-
-// Reads what the terminal shows within timeout seconds. Returns 1 when
-// something was read, 0 when nothing came, -1 when the terminal has closed
-// (every process holding it has ended).
-static int read_screen(Terminal& t, double timeout)
-{
-    pollfd fd = {t.master, POLLIN, 0};
-    if (poll(&fd, 1, timeout <= 0 ? 0 : static_cast<int>(timeout * 1000) + 1) <= 0)
-        return 0;
-    char buf[4096];
-    ssize_t n = read(t.master, buf, sizeof buf);
-    if (n <= 0)
-        return n < 0 && errno == EINTR ? 0 : -1;  // EIO once the other side has closed
-    double at = now_seconds() - t.started;
-    for (ssize_t i = 0; i < n; ++i) {
-        if (buf[i] != '\r') {
-            t.screen += buf[i];
-            t.shown.push_back(at);
-        }
-    }
-    return 1;
 }
 
 double wait_screen(Terminal& t, const std::string& text, double timeout, size_t from, size_t* after)
 {
-    double deadline = now_seconds() + timeout;
-    for (;;) {
-        size_t found = t.screen.find(text, from);
-        if (found != std::string::npos) {
-            if (after != nullptr)
-                *after = found + text.size();
-            return t.shown[found + text.size() - 1];
-        }
-        double left = deadline - now_seconds();
-        if (left <= 0 || read_screen(t, left) < 0)
-            return -1;
-    }
+    size_t past = terminal_wait_for(t, text, from, now_seconds() + timeout);
+    if (past == std::string::npos)
+        return -1;
+    if (after != nullptr)
+        *after = past;
+    return t.shown[past - 1];
 }
 
 void read_output(Terminal& t, double seconds)
 {
     double deadline = now_seconds() + seconds;
-    double left = seconds;
-    do {
-        if (read_screen(t, left) < 0)
-            return;
-        left = deadline - now_seconds();
-    } while (left > 0);
+    while (terminal_read(t, deadline - now_seconds()) >= 0 && now_seconds() < deadline) {
+    }
 }
 
 void wait_end(Terminal& t, double timeout)
 {
     double deadline = now_seconds() + timeout;
-    while (!reap(t.pid, t.end, false)) {
+    while (!terminal_reap(t, false)) {
         if (now_seconds() >= deadline) {
             t.end.timed_out = true;
-            kill_and_reap(t.pid, t.end);
-            return;
+            terminal_end(t);
+            break;
         }
-        read_screen(t, 0.05);
+        terminal_read(t, 0.05);
     }
-    while (read_screen(t, 0.1) > 0) {
+    while (terminal_read(t, 0.1) > 0) {
     }
+    if (t.status != -1)
+        record_status(t.end, t.status);
 }
 
 Terminal::~Terminal()
 {
-    kill_and_reap(pid, end);
-    close_fd(master);
+    terminal_end(*this);
 }
 
 static bool write_proc(const char* path, const std::string& text)

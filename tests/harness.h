@@ -5,6 +5,8 @@
 // failing test never leaves a program behind or hangs.
 #pragma once
 
+#include "terminal.h"
+
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <string>
@@ -20,6 +22,7 @@ struct Ending {
     int status = -1;         // its exit status, when exited
     int signal = 0;          // the signal that killed it, if one did
     bool timed_out = false;  // still running at the timeout, so killed by the harness
+    int wait_status = -1;    // as waitpid gave it, once it ended
 };
 
 // How a program ended, in words: "exited with status 1", "killed by SIGINT"...
@@ -61,13 +64,8 @@ void run_piped(Piped& p, const std::string& path, const std::string& input, doub
 // A program running as the foreground process of its own session on a
 // pseudo-terminal. Keys typed there act as on a real terminal: "\x03" (^C)
 // sends SIGINT and "\x1a" (^Z) SIGTSTP through the terminal's line discipline.
-struct Terminal {
-    pid_t pid = -1;
-    int master = -1;
-    double started = 0;         // clock reading at the start, in seconds
-    std::string screen;         // all that has appeared, carriage returns removed
-    std::vector<double> shown;  // shown[i]: seconds after the start at which screen[i] appeared
-    Ending end;
+struct Terminal : terminal_session {
+    Ending end;  // set by wait_end
     ~Terminal();
 };
 
@@ -91,7 +89,6 @@ void send_signal(pid_t pid, int signal);
 // installed: the caught mask in /proc/PID/status), at most timeout seconds.
 // Sending them before then would meet the default action.
 bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout);
-double now_seconds();
 
 // Gives this process a /tmp of its own: a new mount namespace (inside a new
 // user namespace when not root) with an empty tmpfs on /tmp, so that a test

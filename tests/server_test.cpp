@@ -150,7 +150,7 @@ protected:
                 return fd;
             }
             if (has_ended(server)) {
-                ADD_FAILURE() << "the server " << describe(server.end) << " before a client came: "
+                ADD_FAILURE() << "the server ended (" << describe(server.end) << ") before a client came: "
                               << server.err_text;
                 return -1;
             }

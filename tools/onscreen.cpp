@@ -34,6 +34,7 @@
 // the tour), it ends them too before it goes.
 
 #include "pty_spawn.h"
+#include "terminal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -56,19 +57,15 @@ const double end_timeout = 60;     // seconds for a program to end by itself
 const double run_timeout = 10;     // seconds for a client command
 const double key_gap = 0.04;       // seconds between typed keys
 
-pid_t program_pid = -1;  // the program (or strace); also its terminal's process group
-bool traced = false;     // --trace: program_pid is strace, the program its child
+terminal_session term;   // the program (or strace) on its terminal
+bool traced = false;     // --trace: term.pid is strace, the program its child
 pid_t client_pid = -1;   // a command run as from another terminal
-int master = -1;
 const char* program_name = "";
-std::string screen;        // all that has appeared, carriage returns removed
 size_t found_up_to = 0;    // where the next expect starts looking
 bool at_line_start = true; // whether our output stands at the start of a line
 bool decorate = false;     // standard output is a terminal: notes are dimmed
-int program_status = -1;   // from waitpid, once the program has ended
 FILE* lines_file = nullptr; // --lines: where each completed line goes, timed
 size_t line_start = 0;     // where the screen's unfinished line begins
-double started = 0;        // clock reading at the start
 
 volatile sig_atomic_t interrupted = 0;
 sigset_t waiting_mask;  // the mask let in during a wait: the stop signals unblocked
@@ -76,13 +73,6 @@ sigset_t waiting_mask;  // the mask let in during a wait: the stop signals unblo
 void on_stop_signal(int signum)
 {
     interrupted = signum;
-}
-
-double now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
 void put(const char* bytes, size_t size)
@@ -113,27 +103,10 @@ void note(const char* format, ...)
     at_line_start = true;
 }
 
-std::string describe_status(int status)
-{
-    char text[128];
-    if (WIFEXITED(status))
-        snprintf(text, sizeof text, "exit status %d", WEXITSTATUS(status));
-    else if (WIFSIGNALED(status))
-        snprintf(text, sizeof text, "ended by signal SIG%s", sigabbrev_np(WTERMSIG(status)));
-    else
-        snprintf(text, sizeof text, "wait status %d", status);
-    return text;
-}
-
 // Ends every process on the program's terminal and a running client.
 void end_everything()
 {
-    if (program_pid > 0) {
-        kill(-program_pid, SIGKILL);
-        kill(program_pid, SIGKILL);
-        waitpid(program_pid, nullptr, 0);
-        program_pid = -1;
-    }
+    terminal_end(term);
     if (client_pid > 0) {
         kill(client_pid, SIGKILL);
         waitpid(client_pid, nullptr, 0);
@@ -148,90 +121,88 @@ void end_everything()
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    std::string state = program_pid > 0 ? "still running; ended now" : describe_status(program_status);
+    std::string state = term.pid > 0 ? "still running; ended now" : describe_status(term.status);
     end_everything();
     note("tour: %s: %s (%s: %s)", program_name, text, program_name, state.c_str());
     exit(1);
 }
 
+// Ctrl-C on the tour (or its end): everything on the terminal is ended, and
+// the driver goes by the same signal, so that the shell running the tour
+// stops too.
+void check_interrupted()
+{
+    if (!interrupted)
+        return;
+    end_everything();
+    at_line_start = false;  // the terminal has just echoed the ^C
+    note("(tour interrupted: %s ended)", program_name);
+    signal(interrupted, SIG_DFL);
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_UNBLOCK, &all, nullptr);
+    raise(interrupted);
+    _exit(128 + interrupted);
+}
+
+// What the terminal brings, shown as it comes: a terminal gets the bytes as
+// they came, a file or pipe plain lines; --lines gets each completed line.
+void show_output(terminal_session& t, const char* bytes, size_t size)
+{
+    for (size_t end; lines_file != nullptr && (end = t.screen.find('\n', line_start)) != std::string::npos;
+         line_start = end + 1)
+        fprintf(lines_file, "%.3f %s\n", now_seconds() - t.started,
+                t.screen.substr(line_start, end - line_start).c_str());
+    if (decorate) {
+        put(bytes, size);
+    } else {
+        std::string text(bytes, size);
+        std::erase(text, '\r');
+        put(text.data(), text.size());
+    }
+    at_line_start = bytes[size - 1] == '\n';
+}
+
 // Waits up to seconds for the terminal and shows what it brings. Returns 1
 // when something came, 0 when nothing did, -1 once the terminal has closed
-// (every process on it has ended).
-// Once the terminal has closed it still waits the seconds, so that a loop
-// waiting on something else (a client command) is interrupted as promptly.
+// (every process on it has ended). Once it has closed it still waits the
+// seconds, so that a loop waiting on something else (a client command) is
+// interrupted as promptly.
 int pump(double seconds)
 {
     if (seconds < 0)
         seconds = 0;
-    timespec wait = {static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
-    pollfd fd = {master, POLLIN, 0};
-    int ready = ppoll(&fd, master >= 0 ? 1 : 0, &wait, &waiting_mask);
-    if (interrupted) {
-        end_everything();
-        at_line_start = false;  // the terminal has just echoed the ^C
-        note("(tour interrupted: %s ended)", program_name);
-        signal(interrupted, SIG_DFL);
-        sigset_t all;
-        sigfillset(&all);
-        sigprocmask(SIG_UNBLOCK, &all, nullptr);
-        raise(interrupted);  // so that the shell running the tour stops too
-        _exit(128 + interrupted);
+    int got = terminal_read(term, seconds);
+    if (got < 0 && !interrupted) {
+        timespec wait = {static_cast<time_t>(seconds),
+                         static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+        ppoll(nullptr, 0, &wait, &waiting_mask);
     }
-    if (master < 0)
-        return -1;
-    if (ready <= 0)
-        return 0;
-    char buf[4096];
-    ssize_t n = read(master, buf, sizeof buf);
-    if (n < 0 && errno == EINTR)
-        return 0;
-    if (n <= 0) {  // EIO once the last process on the terminal has closed it
-        close(master);
-        master = -1;
-        return -1;
-    }
-    std::string text;  // what came, carriage returns removed
-    for (ssize_t i = 0; i < n; ++i)
-        if (buf[i] != '\r')
-            text += buf[i];
-    screen += text;
-    for (size_t end; lines_file != nullptr && (end = screen.find('\n', line_start)) != std::string::npos;
-         line_start = end + 1)
-        fprintf(lines_file, "%.3f %s\n", now() - started, screen.substr(line_start, end - line_start).c_str());
-    // A terminal gets the bytes as they came; a file or pipe, plain lines.
-    if (decorate)
-        put(buf, n);
-    else
-        put(text.data(), text.size());
-    at_line_start = buf[n - 1] == '\n';
-    return 1;
+    check_interrupted();
+    return got;
 }
 
 // Notes the program's end if it has ended. Returns true while it runs.
 bool running()
 {
-    if (program_pid <= 0)
+    if (term.pid <= 0)
         return false;
-    int status;
-    if (waitpid(program_pid, &status, WNOHANG) == program_pid) {
-        program_status = status;
-        program_pid = -1;
-        while (pump(0.1) > 0) {  // what it wrote last
-        }
-        return false;
+    if (!terminal_reap(term, false))
+        return true;
+    while (pump(0.1) > 0) {  // what it wrote last
     }
-    return true;
+    return false;
 }
 
 // Keeps the screen going for seconds; fails if the program ends meanwhile.
 void show_for(double seconds, const char* waiting_for)
 {
-    double deadline = now() + seconds;
+    double deadline = now_seconds() + seconds;
     do {
         if (!running())
             fail("ended while %s", waiting_for);
-        pump(deadline - now() < 0.05 ? deadline - now() : 0.05);
-    } while (now() < deadline);
+        pump(deadline - now_seconds() < 0.05 ? deadline - now_seconds() : 0.05);
+    } while (now_seconds() < deadline);
 }
 
 std::string unescape(const char* text)
@@ -262,22 +233,15 @@ std::string quoted(const std::string& text)
 
 void expect(const std::string& text)
 {
-    double deadline = now() + expect_timeout;
-    for (;;) {
-        size_t at = screen.find(text, found_up_to);
-        if (at != std::string::npos) {
-            found_up_to = at + text.size();
-            return;
-        }
-        if (!running()) {
-            if (screen.find(text, found_up_to) != std::string::npos)
-                continue;
-            fail("ended before %s appeared", quoted(text).c_str());
-        }
-        if (now() > deadline)
-            fail("%s did not appear within %.0f s", quoted(text).c_str(), expect_timeout);
-        pump(0.05);
+    size_t past = terminal_wait_for(term, text, found_up_to, now_seconds() + expect_timeout);
+    check_interrupted();
+    if (past != std::string::npos) {
+        found_up_to = past;
+        return;
     }
+    if (!running())
+        fail("ended before %s appeared", quoted(text).c_str());
+    fail("%s did not appear within %.0f s", quoted(text).c_str(), expect_timeout);
 }
 
 void type_keys(const std::string& keys)
@@ -285,12 +249,12 @@ void type_keys(const std::string& keys)
     for (char key : keys) {
         if (!running())
             fail("ended before every key was typed");
-        if (write(master, &key, 1) != 1)
+        if (!terminal_type(term, std::string(1, key)))
             fail("typing on its terminal failed: %s", strerror(errno));
         // A key may end the program (Enter on an exit choice, ^C): only a
         // key typed after its end is a failure.
-        double deadline = now() + key_gap;
-        while (now() < deadline && pump(deadline - now()) >= 0) {
+        double deadline = now_seconds() + key_gap;
+        while (now_seconds() < deadline && pump(deadline - now_seconds()) >= 0) {
         }
     }
 }
@@ -300,10 +264,10 @@ void type_keys(const std::string& keys)
 pid_t signal_target()
 {
     if (!traced)
-        return program_pid;
+        return term.pid;
     char path[64];
-    snprintf(path, sizeof path, "/proc/%d/task/%d/children", static_cast<int>(program_pid),
-             static_cast<int>(program_pid));
+    snprintf(path, sizeof path, "/proc/%d/task/%d/children", static_cast<int>(term.pid),
+             static_cast<int>(term.pid));
     FILE* file = fopen(path, "r");
     int child = 0;
     if (file != nullptr) {
@@ -342,7 +306,7 @@ void run_client(const char* command)
         execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
         _exit(127);
     }
-    double deadline = now() + run_timeout;
+    double deadline = now_seconds() + run_timeout;
     for (;;) {
         int status;
         if (waitpid(client_pid, &status, WNOHANG) == client_pid) {
@@ -351,7 +315,7 @@ void run_client(const char* command)
                 fail("the command '%s' failed (%s)", command, describe_status(status).c_str());
             return;
         }
-        if (now() > deadline)
+        if (now_seconds() > deadline)
             fail("the command '%s' did not finish within %.0f s", command, run_timeout);
         running();  // notes the program's end, if it ends meanwhile
         pump(0.05);
@@ -374,11 +338,11 @@ bool has_reader(const char* path)
 
 void await_reader(const char* path)
 {
-    double deadline = now() + expect_timeout;
+    double deadline = now_seconds() + expect_timeout;
     while (!has_reader(path)) {
         if (errno != ENXIO && errno != ENOENT)
             fail("%s cannot be opened: %s", path, strerror(errno));
-        if (now() > deadline)
+        if (now_seconds() > deadline)
             fail("%s was not opened for reading within %.0f s", path, expect_timeout);
         show_for(0.05, "the tour waited for it to open its FIFO");
     }
@@ -386,13 +350,13 @@ void await_reader(const char* path)
 
 void await_end()
 {
-    double deadline = now() + end_timeout;
+    double deadline = now_seconds() + end_timeout;
     while (running()) {
-        if (now() > deadline)
+        if (now_seconds() > deadline)
             fail("did not end within %.0f s", end_timeout);
         pump(0.05);
     }
-    note("(%s)", describe_status(program_status).c_str());
+    note("(%s)", describe_status(term.status).c_str());
 }
 
 void play(const char* step)
@@ -460,8 +424,8 @@ int main(int argc, char* argv[])
         return 2;
     }
     // Notes are dimmed only on a terminal that has such a thing.
-    const char* term = getenv("TERM");
-    decorate = isatty(1) && term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
+    const char* kind = getenv("TERM");
+    decorate = isatty(1) && kind != nullptr && *kind != '\0' && strcmp(kind, "dumb") != 0;
     program_name = strrchr(argv[1], '/') ? strrchr(argv[1], '/') + 1 : argv[1];
 
     // Ctrl-C on the tour, or its end, must not leave the program running:
@@ -483,7 +447,6 @@ int main(int argc, char* argv[])
     sigaction(SIGHUP, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    started = now();
     char* program_argv[] = {argv[1], nullptr};
     // strace -I4 blocks the signals of the keys in strace itself, so ^C and
     // ^Z typed on the terminal act on the program alone; -qq keeps its notes
@@ -496,8 +459,10 @@ int main(int argc, char* argv[])
     char* traced_argv[] = {strace_argv0, options, size_option, output_option,
                            const_cast<char*>(trace_file), end_of_options, argv[1], nullptr};
     traced = trace_file != nullptr;
-    program_pid = spawn_on_terminal(traced ? "strace" : argv[1], traced ? traced_argv : program_argv, &master);
-    if (program_pid < 0) {
+    term.waiting_mask = &waiting_mask;
+    term.stop = &interrupted;
+    term.on_output = show_output;
+    if (!terminal_start(term, traced ? "strace" : argv[1], traced ? traced_argv : program_argv)) {
         fprintf(stderr, "onscreen: cannot start %s on a terminal: %s\n", argv[1], strerror(errno));
         return 1;
     }
