@@ -180,6 +180,12 @@ TEST_F(Tour, DriverTypesAfterThePromptAndReportsAFailedStop)
         << run.out_text;
     expect_exit(run.end, 1);
 
+    // The program's side of the terminal cannot be opened (no descriptor
+    // left): the child says so on the driver's standard error.
+    run_piped(run, "/usr/bin/prlimit", "", 60, {}, {"--nofile=4", ONSCREEN, program("mutex_counter"), "end"});
+    EXPECT_NE(run.err_text.find(": Too many open files\n"), std::string::npos) << run.err_text;
+    EXPECT_NE(run.out_text.find("(exit status 127)"), std::string::npos) << run.out_text;
+
     run_piped(run, ONSCREEN, "", 60, {}, {program("mutex_counter"), "expect:Final value: 501"});
     EXPECT_NE(run.out_text.find("tour: mutex_counter: ended before 'Final value: 501' appeared "
                                 "(mutex_counter: exit status 0)\n"),
