@@ -77,13 +77,16 @@ bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
 }
 
 // The child side of a piped start: a clean signal state (nothing blocked or
-// ignored is inherited from the test), the extra environment, then the program.
+// ignored is inherited from the test), no descriptor but the three streams
+// (whatever else the test run was given stays out of the program), the extra
+// environment, then the program.
 // If the program cannot be started, the error number goes to failed (closed
 // on exec, so the parent reads nothing when the start succeeds).
 [[noreturn]] static void exec_program(const std::string& path, const std::vector<std::string>& env,
                                       const std::vector<std::string>& args, int failed)
 {
     reset_signal_state();
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);  // failed, too, stays open until the exec
     for (const std::string& entry : env)
         putenv(const_cast<char*>(entry.c_str()));
     std::vector<char*> argv{const_cast<char*>(path.c_str())};
