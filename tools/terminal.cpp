@@ -99,9 +99,15 @@ size_t terminal_wait_for(terminal_session& t, const std::string& text, size_t fr
             return found == std::string::npos ? found : found + text.size();
         }
         double left = deadline - now_seconds();
-        if (left <= 0 || terminal_read(t, left < 0.05 ? left : 0.05) < 0) {
+        if (left <= 0) {
             found = t.screen.find(text, from);
             return found == std::string::npos ? found : found + text.size();
+        }
+        if (terminal_read(t, left < 0.05 ? left : 0.05) < 0) {
+            // The terminal closes as the program exits, a moment before it
+            // can be reaped: wait a little, then look again.
+            timespec moment = {0, 10 * 1000 * 1000};
+            ppoll(nullptr, 0, &moment, t.waiting_mask);
         }
     }
 }
