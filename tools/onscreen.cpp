@@ -170,14 +170,9 @@ void show_output(terminal_session& t, const char* bytes, size_t size)
 // interrupted as promptly.
 int pump(double seconds)
 {
-    if (seconds < 0)
-        seconds = 0;
     int got = terminal_read(term, seconds);
-    if (got < 0 && !interrupted) {
-        timespec wait = {static_cast<time_t>(seconds),
-                         static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
-        ppoll(nullptr, 0, &wait, &waiting_mask);
-    }
+    if (got < 0 && !interrupted)
+        terminal_sleep(term, seconds);
     check_interrupted();
     return got;
 }

@@ -31,6 +31,19 @@ bool terminal_start(terminal_session& t, const char* path, char* const argv[])
     return t.pid > 0;
 }
 
+static timespec as_timespec(double seconds)
+{
+    if (seconds < 0)
+        seconds = 0;
+    return {static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+}
+
+void terminal_sleep(const terminal_session& t, double seconds)
+{
+    timespec wait = as_timespec(seconds);
+    ppoll(nullptr, 0, &wait, t.waiting_mask);
+}
+
 static bool stopped(const terminal_session& t)
 {
     return t.stop != nullptr && *t.stop != 0;
@@ -42,9 +55,7 @@ int terminal_read(terminal_session& t, double seconds)
         return -1;
     if (stopped(t))
         return 0;
-    if (seconds < 0)
-        seconds = 0;
-    timespec wait = {static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+    timespec wait = as_timespec(seconds);
     pollfd fd = {t.master, POLLIN, 0};
     if (ppoll(&fd, 1, &wait, t.waiting_mask) <= 0 || stopped(t))
         return 0;
@@ -103,12 +114,10 @@ size_t terminal_wait_for(terminal_session& t, const std::string& text, size_t fr
             found = t.screen.find(text, from);
             return found == std::string::npos ? found : found + text.size();
         }
-        if (terminal_read(t, left < 0.05 ? left : 0.05) < 0) {
-            // The terminal closes as the program exits, a moment before it
-            // can be reaped: wait a little, then look again.
-            timespec moment = {0, 10 * 1000 * 1000};
-            ppoll(nullptr, 0, &moment, t.waiting_mask);
-        }
+        // The terminal closes as the program exits, a moment before it can
+        // be reaped: then wait a little, and look again.
+        if (terminal_read(t, left < 0.05 ? left : 0.05) < 0)
+            terminal_sleep(t, 0.01);
     }
 }
 

@@ -42,6 +42,10 @@ bool terminal_start(terminal_session& t, const char* path, char* const argv[]);
 // stopped), -1 once the terminal has closed: every process on it has ended.
 int terminal_read(terminal_session& t, double seconds);
 
+// Waits seconds with nothing to read, as terminal_read does (the session's
+// waiting mask let in, so that its stop signals end the wait).
+void terminal_sleep(const terminal_session& t, double seconds);
+
 // Reaps the program if it has ended (waiting for it when block), noting its
 // status. Returns true once it has ended.
 bool terminal_reap(terminal_session& t, bool block);
