@@ -3,15 +3,15 @@
 # Ubuntu, through apt-get (through sudo when not root; never asking anything
 # under CI). Where it cannot install, it stops and prints the command to run.
 #   scripts/setup.sh tour    a C and C++ compiler, make and CMake
-#   scripts/setup.sh trace   those and strace (the tour's --trace)
-#   scripts/setup.sh test    those, clang, binutils and GoogleTest
+#   scripts/setup.sh trace   those, strace, binutils and Python 3 (the tour's --trace)
+#   scripts/setup.sh test    those, clang and GoogleTest
 # Used by scripts/tour.sh, scripts/test.sh and .ci/run.
 set -euo pipefail
 
 case ${1:-} in
     tour) packages=(g++ make cmake) ;;
-    trace) packages=(g++ make cmake strace) ;;
-    test) packages=(g++ make cmake clang binutils libgtest-dev strace) ;;
+    trace) packages=(g++ make cmake strace binutils python3) ;;
+    test) packages=(g++ make cmake clang binutils libgtest-dev strace python3) ;;
     *) echo "usage: scripts/setup.sh tour|trace|test" >&2; exit 2 ;;
 esac
 
@@ -23,7 +23,8 @@ present() {
         make) command -v make >/dev/null ;;
         cmake) command -v cmake >/dev/null ;;
         clang) command -v clang++ >/dev/null ;;
-        binutils) command -v readelf >/dev/null ;;
+        binutils) command -v readelf >/dev/null && command -v addr2line >/dev/null && command -v objdump >/dev/null ;;
+        python3) command -v python3 >/dev/null ;;
         strace) command -v strace >/dev/null ;;
         libgtest-dev)
             [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] ||

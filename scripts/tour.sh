@@ -6,10 +6,11 @@
 #   scripts/tour.sh [NAME...]   the stops of the programs named (all when none is)
 #   scripts/tour.sh --trace [NAME...]
 #                               the same, each program run under strace, and
-#                               after its screen the system calls it made
+#                               after its screen the system calls it made,
+#                               under the lines of its source that made them
 #   scripts/tour.sh --help
-# Installs a compiler and CMake first if they are missing, and strace for
-# --trace (scripts/setup.sh).
+# Installs a compiler and CMake first if they are missing, and for --trace
+# strace, binutils and Python 3 (scripts/setup.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 all_stops=(copyfile atm_sim mutex_counter sem_counter server pause_timer sigint_loop sigusr_toggle records)
@@ -35,8 +36,9 @@ done
 [ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
 
 "$root/scripts/setup.sh" "$([ -n "$trace" ] && echo trace || echo tour)"
-if [ -n "$trace" ] && ! why=$(strace -qq -o /dev/null true 2>&1); then
-    echo "tour: strace cannot trace a program here, so there is no --trace: $why" >&2
+# -k: the view needs the stack of each call, which strace may be built without.
+if [ -n "$trace" ] && ! why=$(strace -qq -k -o /dev/null true 2>&1); then
+    echo "tour: strace cannot trace a program here with its stacks, so there is no --trace: $why" >&2
     exit 1
 fi
 build=$root/build/plain
@@ -68,11 +70,12 @@ show() { printf '$ %s\n' "$1"; eval "$1"; }
 # With --trace, the options that have onscreen run PROGRAM under strace.
 traced() { [ -z "$trace" ] || printf '%s\n' --trace "$1.trace"; }
 # under_the_hood PROGRAM [TRACE]: with --trace, the system calls PROGRAM made,
-# as scripts/trace_view.awk shows them, from TRACE (PROGRAM.trace by default).
+# as scripts/trace_view.py shows them, from TRACE.PID, one file for each of
+# its threads (TRACE is PROGRAM.trace by default).
 under_the_hood() {
     [ -n "$trace" ] || return 0
     printf '\n'
-    awk -v program="$1" -f "$root/scripts/trace_view.awk" "${2:-$1.trace}"
+    python3 "$root/scripts/trace_view.py" "$1" "${2:-$1.trace}"
 }
 # on_terminal PROGRAM STEP...: "$ PROGRAM", then the program on a terminal of
 # its own, played by the steps (tools/onscreen.cpp says what they are).
@@ -187,7 +190,8 @@ stop_records() {
     say " pipe too, to cat, and the C library then writes it all in one go)"
     # The records of the command line shown is this function: traced too.
     # shellcheck disable=SC2317  # called through show's eval
-    records() { strace -fqqI4 -s24 -o records.piped.trace "$bin/records"; }
+    # (the options of tools/onscreen.cpp's strace, which says what each does)
+    records() { strace -ffqqkTI4 -ttt -s24 -o records.piped.trace "$bin/records"; }
     show "printf '3\\n42\\n4\\n' | records | cat"
     printf '\n'
     under_the_hood records records.piped.trace

@@ -10,9 +10,10 @@
 //                               to FILE as it is completed, after the seconds
 //                               since the start ("2.004 User 3 is ...")
 //   onscreen --trace FILE PROGRAM STEP...
-//                               the same, with PROGRAM run under strace -f,
-//                               which writes every system call to FILE; keys
-//                               and signals still reach PROGRAM alone
+//                               the same, with PROGRAM run under strace,
+//                               which writes every system call and its stack
+//                               to FILE.TID, a file for each thread; keys and
+//                               signals still reach PROGRAM alone
 //   (--lines and --trace may be given together)
 //   onscreen --reader PATH      exit status 0 when a process has the FIFO PATH
 //                               open for reading, 1 when none has
@@ -446,12 +447,18 @@ int main(int argc, char* argv[])
     // strace -I4 blocks the signals of the keys in strace itself, so ^C and
     // ^Z typed on the terminal act on the program alone; -qq keeps its notes
     // about attaching out of the way, -s 24 cuts the data shown of each call.
+    // -k writes under each call the stack it was made from, which
+    // scripts/trace_view.py maps to the program's lines; -ff gives each
+    // thread a file of its own (FILE.TID), so that no stack is cut in two by
+    // another thread's call, and -ttt the time each call began, which puts
+    // them back in order; -T the time each took.
     char strace_argv0[] = "strace";
-    char options[] = "-fqqI4";
+    char options[] = "-ffqqkTI4";
+    char time_option[] = "-ttt";
     char size_option[] = "-s24";
     char output_option[] = "-o";
     char end_of_options[] = "--";
-    char* traced_argv[] = {strace_argv0, options, size_option, output_option,
+    char* traced_argv[] = {strace_argv0, options, time_option, size_option, output_option,
                            const_cast<char*>(trace_file), end_of_options, argv[1], nullptr};
     traced = trace_file != nullptr;
     term.waiting_mask = &waiting_mask;

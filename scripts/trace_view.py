@@ -1,0 +1,690 @@
+#!/usr/bin/env python3
+"""What one of the tour's programs asked of the kernel, under the lines of its
+source that asked.
+
+  trace_view.py PROGRAM TRACE       the view of PROGRAM's run, from the files
+                                    strace -ff -k -T -ttt -o TRACE wrote
+                                    (TRACE.PID, one for each thread), or from
+                                    the one file TRACE that --save wrote
+  trace_view.py --save FILE TRACE   those files merged into FILE in the order
+                                    the calls were made, each of the program's
+                                    frames replaced by its file, line and text:
+                                    a record that needs neither the program nor
+                                    its sources (tests/traces/ holds such)
+
+strace -k writes, under each call, the stack it was made from. The program's
+own frames are mapped to file and line by addr2line (-i: a routine inlined
+into another still shows as itself). Each group of calls is headed by the
+line that made them, as the file has it; where a call went through the C
+library, the function the line called comes first ("printf -> write"). Calls
+that no line of the program made are named for what made them: the loader
+and the C library before main, exit after main returns, the C library's own
+work for a thread. Signals are shown where they land: a handler's calls under
+its own lines, with the line of the wait it broke into.
+
+The plain-words notes ("# ...") are in GLOSSES below, each keyed on a line of
+the program and the call that line made: a note for a new line is one more
+entry there.
+"""
+
+import os
+import re
+import subprocess
+import sys
+from collections import OrderedDict
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+# -- the notes -----------------------------------------------------------------
+#
+# (program, where, calls, note): where is a piece of the text of the program's
+# line, enough to tell it from the others, or one of "before main", "after
+# main"; calls is the system calls the note is for, by a space each. The note
+# is a text, or a function of the call (see Call) that gives a text or None.
+# The first entry that fits is taken. A note is shown the first time only.
+
+def first_open_wait(call):
+    return ("The open waits until a client opens the FIFO for writing: "
+            f"here {seconds(call.duration)}")
+
+
+def read_verdict(call):
+    if "EAGAIN" in call.result:
+        return ("Nothing (more) to read: the read returns at once with EAGAIN (O_NONBLOCK); "
+                "the verdicts so far go out, then poll waits")
+    return "Reads what is there, up to 20 bytes: one set of credentials, whatever the client wrote"
+
+
+def sigreturn_note(call):
+    return (f"The handler has returned: rt_sigreturn puts back the mask of the line it broke "
+            f"into ({call.args.split('=', 1)[-1].rstrip('}')} blocked again), and the wait "
+            "returns EINTR")
+
+
+GLOSSES = [
+    ("copyfile", "read(STDIN_FILENO, &c, 1)", "read",
+     "A path is read a byte at a time, straight from descriptor 0 with no buffered "
+     "stream: nothing past its newline is taken from the input"),
+    ("copyfile", "ssize_t len = read(src", "read",
+     "The first block is read before the destination is opened: a source that cannot "
+     "be read leaves the destination as it was"),
+    ("copyfile", "open(path, O_WRONLY | O_CREAT, 0644)", "openat open",
+     "O_CREAT makes the file if it is missing (mode 0644 less the umask); no O_TRUNC: it "
+     "is emptied only once it is known not to be the source"),
+    ("copyfile", "fstat(", "newfstatat fstat",
+     "fstat gives a file's device and inode: the destination must be neither the "
+     "source nor the file standard output goes to"),
+    ("copyfile", "ssize_t written = write(fd, buf, len)", "write",
+     "A write may take fewer bytes than it was given: write_all writes the rest"),
+    ("copyfile", "len = read(src, buffer, sizeof buffer)", "read",
+     lambda call: "A read that returns 0: the end of the source" if call.result == "0" else None),
+    ("server", "mkfifo(path, 0666)", "mknodat mknod",
+     lambda call: "mkfifo is mknod with S_IFIFO" +
+     (" (EEXIST: a FIFO of an earlier run is there, and is used as it is)" if "EEXIST" in call.result else "")),
+    ("server", "int fd = open(path, O_RDONLY)", "openat open", first_open_wait),
+    ("server", "open(path, O_WRONLY)", "openat open",
+     "A write end of its own, never written to: with a writer always there, a read "
+     "never finds the end of the data between clients"),
+    ("server", "fcntl(fd, F_SETFL", "fcntl",
+     "O_NONBLOCK: a read with nothing to read returns at once (EAGAIN) instead of waiting"),
+    ("server", "read(fd, buffer, sizeof buffer)", "read", read_verdict),
+    ("server", "fflush(stdout)", "write", "The verdicts so far go to the screen before the wait"),
+    ("server", "poll(&ready, 1, -1)", "poll",
+     lambda call: f"Waits, using no CPU, for the next client's bytes: here {seconds(call.duration)}"),
+    ("server", "printf(\"\\n", "write",
+     "Standard output goes by the line: the newline before the verdict goes at once, "
+     "the verdict itself at the next flush"),
+    ("", "pthread_create(", "clone3 clone",
+     "The thread: clone3 with CLONE_THREAD shares the process's memory, files and signal "
+     "handlers; the mmap before it was the thread's stack"),
+    ("", "pthread_join(", "futex",
+     lambda call: "The thread had ended already: nothing to wait for" if "EAGAIN" in call.result else
+     "pthread_join sleeps in the kernel until the thread ends: the kernel clears the "
+     "thread's id and wakes it"),
+    ("", "pthread_mutex_lock(", "futex",
+     lambda call: "The lock is held by another thread: this one sleeps in the kernel (FUTEX_WAIT) "
+     f"until it is given back, here {seconds(call.duration)}"),
+    ("", "sem_wait(", "futex",
+     lambda call: "The semaphore is at 0: this thread sleeps in the kernel (FUTEX_WAIT) "
+     f"until a sem_post, here {seconds(call.duration)}"),
+    ("", "pthread_mutex_unlock(", "futex",
+     "Gives back the lock while a thread waits for it: the kernel wakes one (the result: "
+     "how many woke); with none waiting, no call is made at all"),
+    ("", "sem_post(", "futex",
+     "A thread waits at the semaphore: the kernel wakes one (the result: how many woke); "
+     "with none waiting, no call is made at all"),
+    ("atm_sim", "sleep(2)", "clock_nanosleep nanosleep",
+     "The turn's two seconds, the lock held all along: every other user waits for it"),
+    ("", "sigprocmask(SIG_BLOCK", "rt_sigprocmask",
+     "While the program works, a blocked signal that comes waits, pending"),
+    ("", "sigaction(", "rt_sigaction",
+     "sa_mask: what is blocked as well while the handler runs; sa_restorer: the C "
+     "library's code that makes rt_sigreturn when the handler returns"),
+    ("", "ppoll(nullptr, 0,", "ppoll",
+     lambda call: "The only place a signal gets in: ppoll's mask lets it in for the length of "
+     "the wait, and the signal cuts the wait short" if call.result.startswith("? ERESTART") else
+     "The wait: ppoll's mask lets the handled signals in for the length of the wait only"),
+    ("", "ppoll(nullptr, 0,", "rt_sigreturn", sigreturn_note),
+    ("sigint_loop", "exit(0)", "exit_group",
+     "exit writes out standard output first: every work line and the farewell are out "
+     "before the process ends"),
+    ("records", "read_", "read",
+     lambda call: "A terminal hands over one line per read" if call.view.terminal.get(0) else
+     "Not a terminal: one read takes a block of input, here all of it at once"),
+    ("records", "getchar()", "read",
+     lambda call: "A terminal hands over one line per read" if call.view.terminal.get(0) else
+     "Not a terminal: one read takes a block of input, here all of it at once"),
+    ("records", "", "write",
+     lambda call: "Before reading from the terminal, the C library writes out what standard "
+     "output holds: the prompt, which has no newline" if call.entry in READERS else None),
+    ("", "after main", "write",
+     lambda call: "exit writes out what standard output still holds: " +
+     ("the text after the last newline" if call.view.terminal.get(1) else
+      "into a pipe it goes in blocks of 4096 bytes, and everything fitted in one")),
+    ("", "after main", "lseek",
+     "exit hands back to the input what the C library read ahead but the program left "
+     "unread; a terminal or a pipe cannot seek (ESPIPE)"),
+    ("", "after main", "exit_group", "Ends the process: exit_group"),
+]
+
+# The C library functions that read standard input.
+READERS = {"getchar", "getc", "fgetc", "fgets", "scanf", "fscanf", "read", "getline", "getdelim"}
+
+
+def note_of_the_c_library(call):
+    """Notes on what the C library does of its own accord inside a line."""
+    fd = call.fd()
+    if call.name in ("newfstatat", "fstat") and 0 <= fd <= 2 and call.entry not in ("fstat", "fstatat"):
+        which = "input" if fd == 0 else "output" if fd == 1 else "error"
+        if call.view.terminal.get(fd):
+            return (f"Before its first use of standard {which}, the C library asks what it "
+                    "is: a terminal, so it goes a line at a time")
+        return (f"Before its first use of standard {which}, the C library asks what it is: "
+                "not a terminal, so it goes in blocks")
+    if call.name == "ioctl" and 0 <= fd <= 2 and call.entry != "ioctl":
+        return "The C library asks whether it is a terminal"
+    if call.name in ("getrandom", "brk") and call.entry not in ("getrandom", "brk", "sbrk"):
+        return (f"The C library's first malloc, inside {call.entry}: a random key for its "
+                "heap checks, then a larger heap")
+    return None
+
+
+# -- reading the trace ---------------------------------------------------------
+
+def seconds(duration):
+    return f"{duration:.3f} s" if duration is not None else "a while"
+
+
+class Call:
+    """One record of the trace: a system call, a signal or an end."""
+
+    def __init__(self, pid, time, text, view):
+        self.pid, self.time, self.view = pid, time, view
+        self.frames = []  # innermost first: ("lib", module, symbol) or ("src", function, file, line, text)
+        self.duration = None
+        m = re.search(r" <(\d+\.\d+)>$", text)
+        if m:
+            self.duration = float(m.group(1))
+            text = text[:m.start()]
+        self.text = text
+        self.name, self.args, self.result = "", "", ""
+        if text.startswith("--- "):
+            self.kind = "signal"
+            self.name = text.split()[1]
+        elif text.startswith("+++ "):
+            self.kind = "end"
+        else:
+            self.kind = "call"
+            self.name = text[:text.index("(")]
+            at = text.rfind(") = ")
+            if at < 0:  # cut short by the end of the process: "exit(0) = ?"
+                at = re.search(r"\)\s+= \?$", text)
+                self.args = text[len(self.name) + 1:at.start() if at else len(text)]
+                self.result = "?"
+            else:
+                self.args = text[len(self.name) + 1:at]
+                self.result = text[at + 4:]
+        self.text = re.sub(r"\)\s+= ", ") = ", self.text)  # strace pads the result into a column
+
+    def fd(self):
+        m = re.match(r"(\d+),", self.args)
+        return int(m.group(1)) if m else -1
+
+    def lines(self):
+        """The program's frames with a line of its own source, innermost
+        first (not one of a system header's inline functions, getchar's)."""
+        return [f for f in self.frames if is_own_line(f)]
+
+    def in_program(self):
+        return bool(self.lines())
+
+    @property
+    def entry(self):
+        """The C library function the program called, as its manual names it;
+        "exit" for exit's own work after main."""
+        for i, frame in enumerate(self.frames):
+            if frame[0] == "src" and frame[3] > 0:
+                if i == 0 or self.frames[i - 1][0] != "lib" or self.name == "rt_sigreturn":
+                    return None
+                return plain_name(frame[5] if frame[5] != "-" else self.frames[i - 1][2])
+        if any(frame[0] == "lib" and plain_name(frame[2]) == "exit" for frame in self.frames):
+            return "exit"
+        return None
+
+
+def is_own_line(frame):
+    return frame[0] == "src" and frame[3] > 0 and not os.path.isabs(frame[2])
+
+
+def plain_name(symbol):
+    """The name a C library function goes by, from the alias the stack shows:
+    _IO_printf, __write, ___pthread_mutex_lock, __isoc99_scanf..."""
+    name = re.sub(r"\+0x[0-9a-f]+$", "", symbol)
+    name = re.sub(r"^_+(GI_+)?", "", name)
+    name = re.sub(r"^(IO_|libc_|isoc99_|isoc23_|new_)", "", name)
+    name = re.sub(r"(_nocancel|64|_\d+_\d+)$", "", name)
+    return {"fstatat": "fstatat", "lseek": "lseek"}.get(name, name)
+
+
+FRAME = re.compile(r"^ > (.*?)\((.*)\) \[0x([0-9a-f]+)\]$")
+SAVED_FRAME = re.compile(r"^ > @ (\S+):(\d+) (\S+) (\S+) \| (.*)$")
+RECORD = re.compile(r"^(?:(\d+) +)?(\d+\.\d+) (.*)$")
+
+
+def read_trace(paths, view):
+    """The records of the files, in the order their calls began."""
+    records = []
+    for path in paths:
+        m = re.search(r"\.(\d+)$", path)
+        file_pid = m.group(1) if m else None
+        with open(path, errors="replace") as f:
+            for line in f:
+                line = line.rstrip("\n")
+                if line.startswith(" > "):
+                    if not records:
+                        continue
+                    saved = SAVED_FRAME.match(line)
+                    raw = FRAME.match(line)
+                    if saved:
+                        file, number, function, callee, text = saved.groups()
+                        records[-1].frames.append(("src", function, file, int(number), text, callee))
+                    elif raw:
+                        records[-1].frames.append(("raw", raw.group(1), raw.group(2), int(raw.group(3), 16)))
+                    continue
+                m = RECORD.match(line)
+                if not m:
+                    continue
+                pid = m.group(1) or file_pid
+                records.append(Call(pid, float(m.group(2)), m.group(3), view))
+    records.sort(key=lambda r: r.time)  # stable: the calls of one file keep their order
+    return records
+
+
+def resolve(records):
+    """Maps every raw frame: the program's to file, line and text (one frame
+    for each routine inlined at the place), a library's to its symbol."""
+    wanted = {}
+    for r in records:
+        for frame in r.frames:
+            if frame[0] == "raw" and not is_library(frame[1]):
+                wanted.setdefault(frame[1], set()).add(frame[3])
+    places = {}
+    for module, addresses in wanted.items():
+        places.update(addr2line(module, sorted(addresses), callees(module)))
+    for r in records:
+        frames = []
+        for frame in r.frames:
+            if frame[0] != "raw":
+                frames.append(frame)
+            elif is_library(frame[1]):
+                frames.append(("lib", os.path.basename(frame[1]), frame[2]))
+            else:
+                symbol = re.sub(r"\+0x[0-9a-f]+$", "", frame[2])
+                found = places.get((frame[1], frame[3]))
+                frames.extend(found if found else [("src", symbol.split("(")[0], "?", 0, "", "-")])
+        r.frames = frames
+
+
+def is_library(module):
+    return re.search(r"\.so(\.[0-9.]+)?$", module) is not None or not module.startswith("/")
+
+
+SOURCES = {}
+
+
+def source_line(path, number):
+    if path not in SOURCES:
+        try:
+            with open(path, errors="replace") as f:
+                SOURCES[path] = f.read().split("\n")
+        except OSError:
+            SOURCES[path] = []
+    lines = SOURCES[path]
+    return lines[number - 1].strip() if 0 < number <= len(lines) else ""
+
+
+def routine_at(path, number):
+    """The routine whose definition holds line number of the file: the
+    nearest line above it that starts a definition at the left margin
+    ("static bool write_all(int fd, ..."). addr2line names an inlined
+    routine by the one it was inlined into; the source is surer."""
+    source_line(path, number)
+    for text in reversed(SOURCES[path][:number]):
+        m = re.match(r"[A-Za-z_][^(;]*?\b([A-Za-z_]\w*)\s*\(", text)
+        if m and not text.rstrip().endswith(";"):
+            return m.group(1)
+    return None
+
+
+def callees(module):
+    """Return address -> the function the call before it calls, by the
+    program's own code (objdump): "puts" where the line says printf, say,
+    as the compiler chose. The C library's name for it may be another."""
+    found = {}
+    try:
+        out = subprocess.run(["objdump", "-d", "--no-show-raw-insn", module], capture_output=True,
+                             text=True, check=True).stdout.split("\n")
+    except (OSError, subprocess.CalledProcessError):
+        return found
+    callee = None
+    for line in out:
+        m = re.match(r"^\s*([0-9a-f]+):\s+(\S+)(.*)$", line)
+        if not m:
+            callee = None
+            continue
+        if callee is not None:
+            found[int(m.group(1), 16)] = callee
+        target = re.search(r"<([A-Za-z_][\w.]*?)(@[\w.]+)?(\+0x[0-9a-f]+)?>", m.group(3))
+        callee = target.group(1) if m.group(2).startswith("call") and target else None
+    return found
+
+
+def addr2line(module, addresses, callee_of):
+    """(module, address) -> the frames of the place, innermost first, each
+    with the function its line calls there ("-" for the outer ones of an
+    inlined routine). Each address is a return address, the instruction
+    after the call: the call is the byte before it."""
+    places = {}
+    try:
+        out = subprocess.run(["addr2line", "-e", module, "-a", "-f", "-i", "-C"] +
+                             [hex(a - 1) for a in addresses], capture_output=True, text=True,
+                             check=True).stdout.split("\n")
+    except (OSError, subprocess.CalledProcessError):
+        return places
+    current = None
+    i = 0
+    while i < len(out):
+        if re.match(r"^0x[0-9a-f]+$", out[i]):
+            current = (module, int(out[i], 16) + 1)
+            places[current] = []
+            i += 1
+            continue
+        if current is None or i + 1 >= len(out):
+            i += 1
+            continue
+        function, place = out[i].split("(")[0], re.sub(r" \(discriminator \d+\)$", "", out[i + 1])
+        file, _, number = place.rpartition(":")
+        number = int(number) if number.isdigit() else 0
+        callee = "-" if places[current] else callee_of.get(current[1], "-")
+        if number > 0 and file != "??":
+            places[current].append(("src", routine_at(file, number) or function, shown_path(file), number,
+                                    source_line(file, number), callee))
+        else:
+            places[current].append(("src", function, "?", 0, "", callee))
+        i += 2
+    return places
+
+
+def shown_path(path):
+    path = os.path.normpath(path)
+    return os.path.relpath(path, ROOT) if path.startswith(ROOT + os.sep) else path
+
+
+def save(records, path):
+    """Writes the records, merged and mapped, as the view reads them again."""
+    with open(path, "w") as f:
+        for r in records:
+            f.write(f"{r.pid} {r.time:.6f} {r.text}" + (f" <{r.duration:.6f}>" if r.duration is not None else "") + "\n")
+            for frame in r.frames:
+                if frame[0] == "src":
+                    f.write(f" > @ {frame[2]}:{frame[3]} {frame[1]} {frame[5]} | {frame[4]}\n")
+                else:
+                    f.write(f" > {frame[1]}({frame[2]}) [0x0]\n")
+
+
+# -- what is what ------------------------------------------------------------------
+
+class View:
+    def __init__(self, program):
+        self.program = program
+        self.terminal = {}  # descriptor 0, 1, 2 -> whether it is a terminal
+        self.thread_name = {}
+        self.glossed = set()
+
+
+def note_for(call, where):
+    """The note on call, made at the program's line where (or "before main",
+    "after main"), if there is one."""
+    text = note_of_the_c_library(call) if where not in ("before main", "after main") else None
+    if text is None:
+        for program, place, calls, note in GLOSSES:
+            if program not in ("", call.view.program) or call.name not in calls.split():
+                continue
+            if place in ("before main", "after main") and place != where:
+                continue
+            if place not in ("before main", "after main") and (where in ("before main", "after main")
+                                                                 or place not in where):
+                continue
+            text = note(call) if callable(note) else note
+            if text is not None:
+                break
+    return text
+
+
+def steady(call):
+    """A call as shown: what changes from run to run made steady."""
+    text = call.text
+    if call.name == "getrandom":
+        text = re.sub(r'^getrandom\("[^"]*"', "getrandom(...", text)
+    if call.name in ("clone3", "clone"):
+        text = re.sub(r"\|CLONE_SYSVSEM.*\} =>.*\) = ", "|..., ...}, ...) = ", text)
+    text = re.sub(r"0x[0-9a-f]{5,}", "0x...", text)
+    text = re.sub(r", st_rdev=makedev\([^)]*\)", "", text)
+    text = re.sub(r", si_pid=\d+, si_uid=\d+", "", text)
+    for tid, name in call.view.thread_name.items():
+        text = re.sub(rf"(?<![0-9]){tid}(?![0-9])", f"<{name}>", text)
+    return text
+
+
+def data_left_out(text):
+    return re.sub(r'"([^"\\]|\\.)*"(\.\.\.)?', "...", text)
+
+
+def heading_of(call, handler):
+    """The heading the call goes under: its line, with the routine it is in
+    and, inside a handler, the line of the wait the signal broke into."""
+    lines = call.lines()
+    function, file, number, text = lines[0][1:5]
+    head = f"{os.path.basename(file)}:{number}  {text}"
+    notes = []
+    if handler is not None:
+        notes.append(f"{function}, running inside the {handler[0]} of line {handler[1]}")
+    elif function != "main":
+        caller = ""
+        if len(lines) > 1 and lines[1][1] != function:
+            caller = f", from line {lines[1][3]}" if lines[1][2] == file else \
+                f", from {os.path.basename(lines[1][2])}:{lines[1][3]}"
+        notes.append(f"in {function}{caller}")
+    return head + (f"   [{'; '.join(notes)}]" if notes else "")
+
+
+def build(records, view):
+    """The view's items: (heading, call shown, key for repeats, note) in order,
+    with the start-up and the threads' housekeeping counted apart."""
+    main_pid = next((r.pid for r in records if r.kind == "call" and r.name == "execve"),
+                    records[0].pid)
+    threads = 0
+    view.thread_name[main_pid] = "main"
+    for r in records:
+        if r.name in ("clone3", "clone") and "CLONE_THREAD" in r.args and r.result.isdigit():
+            threads += 1
+            view.thread_name[r.result] = f"thread {threads}"
+
+    started = False
+    startup, housekeeping = OrderedDict(), OrderedDict()
+    items = []
+    handler = {}     # pid -> (call, line) of the wait a signal broke into, while its handler runs
+    last_line = {}   # pid -> the last (call, line) of the program's, for a signal
+    lock_waits = 0
+    for index, r in enumerate(records):
+        if r.kind == "call" and 0 <= r.fd() <= 2 and r.name in ("newfstatat", "fstat") \
+                and r.fd() not in view.terminal and r.entry not in ("fstat", "fstatat"):
+            view.terminal[r.fd()] = "S_IFCHR" in r.args
+        if r.kind == "call" and r.name == "ioctl" and re.match(r"[0-2], TCGETS", r.args) and r.result != "0":
+            view.terminal[r.fd()] = False
+        who = f"{view.thread_name.get(r.pid, r.pid):<9} " if threads else ""
+        if r.pid == main_pid and not started and not r.in_program():
+            startup[r.name] = startup.get(r.name, 0) + 1
+            continue
+        started = True
+        if r.pid != main_pid and not r.in_program():
+            if r.kind != "signal":
+                housekeeping[r.name or "end"] = housekeeping.get(r.name or "end", 0) + 1
+            continue
+        if r.kind == "end" and r.pid == main_pid and items:
+            items.append((items[-1][0], steady(r), steady(r), None))
+            continue
+        if r.in_program():
+            inside = handler.get(r.pid)
+            if r.kind == "call" and r.name == "rt_sigreturn":
+                inside = None
+            heading = who + heading_of(r, inside)
+            where = r.lines()[0][4]
+            if inside is None:
+                last_line[r.pid] = (r.entry or r.name, r.lines()[0][3])
+        elif r.entry == "exit" or r.kind == "end":
+            heading = who + "After main returned, in exit (the C library)"
+            where = "after main"
+        else:
+            # No frame of the program's under it (clone3 ends the stack for
+            # the new thread): it goes with the line its neighbours came from.
+            heading = next((item[0] for item in reversed(items) if item[0].startswith(who)), who + "Other calls")
+            where = ""
+        shown = steady(r)
+        if r.entry and r.entry != r.name and r.kind == "call":
+            shown = f"{r.entry} -> {shown}"
+        key = who + heading + data_left_out(shown)
+        if r.duration is not None and r.duration >= 0.05:
+            shown += f"   <{seconds(r.duration)}>"
+        note = note_for(r, where) if r.kind == "call" else None
+        if r.kind == "signal":
+            wait = last_line.get(r.pid, ("program", 0))
+            handler[r.pid] = wait
+            later = [x for x in records[index + 1:] if x.pid == r.pid]
+            before = [x for x in records[:index] if x.pid == r.pid and x.kind == "call"]
+            cut = bool(before) and re.match(r"\? ERESTART|-1 EINTR", before[-1].result) is not None
+            where = f"inside the {wait[0]} of line {wait[1]}" if cut else f"just after line {wait[1]}'s call"
+            if later and later[0].kind == "end":
+                note = f"{r.name} arrives {where}; with no handler for it, it ends the program"
+            else:
+                note = (f"{r.name} arrives {where}: the kernel cuts the wait short and runs the handler, "
+                        "whose calls come next (a handler that only sets a flag makes none)")
+        if r.kind == "call" and r.name in ("rt_sigreturn", "exit_group"):
+            handler.pop(r.pid, None)
+        if r.kind == "call" and r.name == "futex" and "FUTEX_WAIT" in r.args and \
+                r.entry in ("pthread_mutex_lock", "sem_wait"):
+            lock_waits += 1
+        items.append((heading, shown, key, note))
+    return items, startup, housekeeping, threads, lock_waits
+
+
+# -- showing -------------------------------------------------------------------
+
+def wrapped(indent, text, width=100):
+    out, line = [], indent
+    for word in text.split(" "):
+        if len(line) + len(word) > width and line.strip():
+            out.append(line.rstrip())
+            line = indent
+        line += word + " "
+    out.append(line.rstrip())
+    return "\n".join(out)
+
+
+def tally(counts):
+    return f"{sum(counts.values())} calls: " + ", ".join(
+        (f"{n} " if n > 1 else "") + name for name, n in counts.items())
+
+
+def show(items, view):
+    out = []
+    last_heading = [None]
+
+    def put(i):
+        heading, shown, _, note = items[i]
+        if heading != last_heading[0]:
+            out.append("  " + heading)
+            last_heading[0] = heading
+        if note and note not in view.glossed:
+            view.glossed.add(note)
+            out.append(wrapped("    # ", note))
+        out.append("    " + shown)
+
+    key = [item[2] for item in items]
+    seen = []  # the keys shown so far, in order
+    i = 0
+    while i < len(items):
+        # A pair made three times or more: the first in full, then a count.
+        j = i
+        while j + 1 < len(items) and key[j] == key[i] and key[j + 1] == key[i + 1] and key[i] != key[i + 1]:
+            j += 2
+        if (j - i) // 2 >= 3:
+            put(i)
+            put(i + 1)
+            out.append(f"    ... {(j - i) // 2 - 1} more times these two, one after the other")
+            seen.extend(key[i:j])
+            last_heading[0] = None
+            i = j
+            continue
+        # Five calls or more just as they were made before (a menu shown
+        # again, say): their number, the first heading and the last.
+        m = longest_repeat(key, i, seen)
+        if m >= 5:
+            out.append(f"  ... the same {m} calls as before, from {place(items[i][0])} "
+                       f"to {place(items[i + m - 1][0])}")
+            last_heading[0] = None
+            seen.extend(key[i:i + m])
+            i += m
+            continue
+        # A call made three times or more in a row, the same way.
+        j = i
+        while j < len(items) and key[j] == key[i]:
+            j += 1
+        put(i)
+        if j - i >= 3:
+            out.append(f"    {data_left_out(re.sub(r'   <.*>$', '', items[i][1]))}, {j - i - 1} more like this")
+        else:
+            j = i + 1
+        seen.extend(key[i:j])
+        i = j
+    return out
+
+
+def place(heading):
+    """A heading's file and line, or the whole of it when it has none."""
+    m = re.search(r"\S+:\d+", heading)
+    return m.group(0) if m else heading.strip()
+
+
+def longest_repeat(key, i, seen):
+    best = 0
+    for p in range(len(seen)):
+        m = 0
+        while i + m < len(key) and p + m < len(seen) and key[i + m] == seen[p + m]:
+            m += 1
+        best = max(best, m)
+    return best
+
+
+def main(argv):
+    if len(argv) == 4 and argv[1] == "--save":
+        target, prefix, program = argv[2], argv[3], None
+    elif len(argv) == 3 and not argv[1].startswith("-"):
+        program, prefix = argv[1], argv[2]
+    else:
+        sys.stderr.write(__doc__.split("\n\n")[1] + "\n")
+        return 2
+    directory = os.path.dirname(prefix) or "."
+    base = os.path.basename(prefix)
+    paths = sorted(os.path.join(directory, name) for name in
+                   (os.listdir(directory) if os.path.isdir(directory) else [])
+                   if re.fullmatch(re.escape(base) + r"\.\d+", name))
+    if not paths and os.path.isfile(prefix):
+        paths = [prefix]
+    view = View(program)
+    records = read_trace(paths, view)
+    if not records:
+        sys.stderr.write(f"trace_view: no system calls in {prefix} (did strace run the program?)\n")
+        return 1
+    resolve(records)
+    if program is None:
+        save(records, target)
+        return 0
+    items, startup, housekeeping, threads, lock_waits = build(records, view)
+    print(f"What {program} asked of the kernel, under the lines of its source that asked:")
+    if startup:
+        print("  Before main: the loader maps the program and the C library; the C library readies itself:")
+        print(wrapped("    ", tally(startup)))
+    print("\n".join(show(items, view)))
+    if threads and lock_waits == 0:
+        print("  No thread found " + ("the semaphore" if program == "sem_counter" else "the lock") +
+              " taken in this run: taking a free one needs no call to the kernel at all")
+    if housekeeping:
+        print(wrapped("  ", "Not shown, the C library's own work in the threads, before and after "
+                      "the routine each runs: " + tally(housekeeping)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
