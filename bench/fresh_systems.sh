@@ -7,10 +7,13 @@
 # exit status of each command, and the last lines of its output when it
 # failed; the exit status is 0 only when every command passed. Takes minutes:
 # each fresh system installs its packages anew.
-#   bench/fresh_systems.sh [12|13]... [--together] [--rebuild] [--keep] [--cache DIR] [--limit S]
+#   bench/fresh_systems.sh [12|13]... [--together] [--trace] [--rebuild] [--keep] [--cache DIR] [--limit S]
 #     12, 13      Debian 12 (bookworm), Debian 13 (trixie); both by default
 #     --together  the two commands one after the other on one fresh system
 #                 (by default each has a fresh system of its own)
+#     --trace     also scripts/tour.sh --trace, on a fresh system of its own,
+#                 and a check of its views: no "Other calls", and each
+#                 heading's text is its file's at that line
 #     --rebuild   makes the cached base systems anew (else reused, each run
 #                 unpacks a fresh copy of them)
 #     --keep      keeps the systems after the run, to look into
@@ -26,7 +29,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 cache=/var/tmp/fresh-systems
-rebuild='' keep='' together=''
+rebuild='' keep='' together='' trace=''
 systems=()
 user=learner
 limit=1800  # seconds for one command: a hang must not keep the check forever
@@ -36,6 +39,7 @@ while [ $# -gt 0 ]; do
         12 | bookworm) systems+=(bookworm) ;;
         13 | trixie) systems+=(trixie) ;;
         --together) together=yes ;;
+        --trace) trace=yes ;;
         --rebuild) rebuild=yes ;;
         --keep) keep=yes ;;
         --limit)
@@ -46,7 +50,7 @@ while [ $# -gt 0 ]; do
             [ $# -ge 2 ] || { echo "fresh_systems: --cache needs a directory" >&2; exit 2; }
             cache=$2
             shift ;;
-        -h | --help) sed -n '2,24s/^# \{0,1\}//p' "$0"; exit 0 ;;
+        -h | --help) sed -n '2,27s/^# \{0,1\}//p' "$0"; exit 0 ;;
         *) echo "fresh_systems: unknown argument '$1' (--help lists them)" >&2; exit 2 ;;
     esac
     shift
@@ -66,6 +70,7 @@ tour=${commands[0]} tests=${commands[1]}
 # The runs: each a fresh system, and the commands run one after the other on it.
 runs=("$tour" "$tests")
 [ -z "$together" ] || runs=("$tour|$tests")
+[ -z "$trace" ] || runs+=("scripts/tour.sh --trace")
 
 if ! command -v mmdebstrap >/dev/null; then
     echo "fresh_systems: installing mmdebstrap"
@@ -197,6 +202,30 @@ run() {
     return "$status"
 }
 
+# check_views LOG DIR: the trace views in LOG have no "Other calls" group,
+# and each heading ("copyfile.cpp:69  ssize_t written = ...") has the text of
+# its file at that line, in the clone in the system in DIR.
+check_views() {
+    local line file number text found wrong=0 headings=0
+    if grep -q 'Other calls' "$1"; then
+        echo "   a view has an \"Other calls\" group:"
+        grep 'Other calls' "$1" | sed 's/^/   | /'
+        wrong=1
+    fi
+    while IFS=$'\t' read -r file number text; do
+        headings=$((headings + 1))
+        found=$(find "$2/home/$user/clone" -path '*/build' -prune -o -name "$file" -print | head -n 1)
+        line=$(sed -n "${number}s/^ *//p" "$found" 2>/dev/null)
+        if [ -z "$found" ] || [ "$line" != "$text" ]; then
+            echo "   heading $file:$number has '$text'; the file has '$line'"
+            wrong=1
+        fi
+    done < <(sed -E -n 's/\r$//; s/^ *[0-9]+ s    (main +|thread [0-9]+ +)?([A-Za-z_]+\.(cpp|h)):([0-9]+)  (.*)$/\2\t\4\t\5/p' "$1" |
+        sed -E 's/   \[[^]]*\]$//' | sort -u)
+    echo "   $headings headings of the views checked against their files"
+    [ "$headings" -gt 0 ] && [ "$wrong" -eq 0 ]
+}
+
 head=$(git -C "$root" log -1 --format='%h %s')
 echo "fresh_systems: a fresh clone at $head"
 [ -z "$(git -C "$root" status --porcelain)" ] ||
@@ -226,6 +255,10 @@ for suite in "${systems[@]}"; do
                 *) result="FAILED with exit status $status" ;;
             esac
             echo "   $result in $seconds s$note (log: $log)"
+            if [ "$status" -eq 0 ] && [[ $command == *--trace* ]] && ! check_views "$log" "$dir"; then
+                status=1
+                result="FAILED the check of its views"
+            fi
             if [ "$status" -ne 0 ]; then
                 failed=1
                 echo "   its last lines:"

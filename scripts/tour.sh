@@ -140,8 +140,10 @@ stop_server() {
         return
     fi
     say "(the tour plays the clients, as you would from a second terminal; Ctrl-C ends the server)"
-    on_terminal server reader:/tmp/new \
-        "run:printf 'alice:secret' > /tmp/new" 'expect:Valid, Balance: $5000' \
+    # The pauses before the clients: with --trace, poll is seen waiting for
+    # them.
+    on_terminal server reader:/tmp/new sleep:1 \
+        "run:printf 'alice:secret' > /tmp/new" 'expect:Valid, Balance: $5000' sleep:0.5 \
         "run:printf 'bob' > /tmp/new" 'expect:Invalid credentials.' \
         "run:head -c 25 /dev/zero > /tmp/new" 'expect:Valid, Balance: $5000' 'expect:Invalid credentials.' \
         key:^C end
