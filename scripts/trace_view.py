@@ -103,7 +103,9 @@ GLOSSES = [
      "pthread_join sleeps in the kernel until the thread ends: the kernel clears the "
      "thread's id and wakes it"),
     ("", "pthread_mutex_lock(", "futex",
-     lambda call: "The lock is held by another thread: this one sleeps in the kernel (FUTEX_WAIT) "
+     lambda call: "The lock was given back just as this thread went to sleep for it: the kernel "
+     "returns at once (EAGAIN), and it tries again" if "EAGAIN" in call.result else
+     "The lock is held by another thread: this one sleeps in the kernel (FUTEX_WAIT) "
      f"until it is given back, here {seconds(call.duration)}"),
     ("", "sem_wait(", "futex",
      lambda call: "The semaphore is at 0: this thread sleeps in the kernel (FUTEX_WAIT) "
@@ -149,7 +151,7 @@ GLOSSES = [
 ]
 
 # The C library functions that read standard input.
-READERS = {"getchar", "getc", "fgetc", "fgets", "scanf", "fscanf", "read", "getline", "getdelim"}
+READERS = {"getchar", "getc", "fgetc", "fgets", "scanf", "fscanf", "getline", "getdelim"}
 
 
 def note_of_the_c_library(call):
@@ -181,7 +183,10 @@ class Call:
 
     def __init__(self, pid, time, text, view):
         self.pid, self.time, self.view = pid, time, view
-        self.frames = []  # innermost first: ("lib", module, symbol) or ("src", function, file, line, text)
+        # innermost first: ("lib", module, symbol), or ("src", routine, file,
+        # line, text, the function its line calls there or "-"); ("raw",
+        # module, symbol, address) until resolve() maps it
+        self.frames = []
         self.duration = None
         m = re.search(r" <(\d+\.\d+)>$", text)
         if m:
@@ -212,8 +217,7 @@ class Call:
         return int(m.group(1)) if m else -1
 
     def lines(self):
-        """The program's frames with a line of its own source, innermost
-        first (not one of a system header's inline functions, getchar's)."""
+        """The program's frames at a line of its own source, innermost first."""
         return [f for f in self.frames if is_own_line(f)]
 
     def in_program(self):
@@ -234,7 +238,9 @@ class Call:
 
 
 def is_own_line(frame):
-    return frame[0] == "src" and frame[3] > 0 and not os.path.isabs(frame[2])
+    """Whether a frame is at a line of the program's own source (not of a
+    system header's inline function, as getchar is)."""
+    return frame[0] == "src" and frame[3] > 0 and not frame[2].startswith("/usr/")
 
 
 def plain_name(symbol):
@@ -243,8 +249,7 @@ def plain_name(symbol):
     name = re.sub(r"\+0x[0-9a-f]+$", "", symbol)
     name = re.sub(r"^_+(GI_+)?", "", name)
     name = re.sub(r"^(IO_|libc_|isoc99_|isoc23_|new_)", "", name)
-    name = re.sub(r"(_nocancel|64|_\d+_\d+)$", "", name)
-    return {"fstatat": "fstatat", "lseek": "lseek"}.get(name, name)
+    return re.sub(r"(_nocancel|64|_\d+_\d+)$", "", name)
 
 
 FRAME = re.compile(r"^ > (.*?)\((.*)\) \[0x([0-9a-f]+)\]$")
