@@ -4,15 +4,18 @@
 # under CI). Where it cannot install, it stops and prints the command to run.
 #   scripts/setup.sh tour    a C and C++ compiler, make and CMake
 #   scripts/setup.sh trace   those, strace, binutils and Python 3 (the tour's --trace)
-#   scripts/setup.sh test    those, clang and GoogleTest
+#   scripts/setup.sh what-if those, strace and git (the tour's --what-if, whose
+#                            patches git applies)
+#   scripts/setup.sh test    all of those, clang and GoogleTest
 # Used by scripts/tour.sh, scripts/test.sh and .ci/run.
 set -euo pipefail
 
 case ${1:-} in
     tour) packages=(g++ make cmake) ;;
     trace) packages=(g++ make cmake strace binutils python3) ;;
-    test) packages=(g++ make cmake clang binutils libgtest-dev strace python3) ;;
-    *) echo "usage: scripts/setup.sh tour|trace|test" >&2; exit 2 ;;
+    what-if) packages=(g++ make cmake strace git) ;;
+    test) packages=(g++ make cmake clang binutils libgtest-dev strace python3 git) ;;
+    *) echo "usage: scripts/setup.sh tour|trace|what-if|test" >&2; exit 2 ;;
 esac
 
 # present PACKAGE: whether what the package brings is here, by the command
@@ -25,6 +28,7 @@ present() {
         clang) command -v clang++ >/dev/null ;;
         binutils) command -v readelf >/dev/null && command -v addr2line >/dev/null && command -v objdump >/dev/null ;;
         python3) command -v python3 >/dev/null ;;
+        git) command -v git >/dev/null ;;
         strace) command -v strace >/dev/null ;;
         libgtest-dev)
             [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] ||

@@ -8,23 +8,36 @@
 #                               the same, each program run under strace, and
 #                               after its screen the system calls it made,
 #                               under the lines of its source that made them
+#   scripts/tour.sh --what-if [NAME...]
+#                               what goes wrong without each lesson: of the
+#                               programs named (all when none is), each change
+#                               that takes a lesson out (scripts/what-if/), the
+#                               changed program run and the tool that catches
+#                               its fault, then the real program the same way
 #   scripts/tour.sh --help
-# Installs a compiler and CMake first if they are missing, and for --trace
-# strace, binutils and Python 3 (scripts/setup.sh).
+# Installs a compiler and CMake first if they are missing, for --trace
+# strace, binutils and Python 3, for --what-if strace and git (scripts/setup.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 all_stops=(copyfile atm_sim mutex_counter sem_counter server pause_timer sigint_loop sigusr_toggle records)
 
 trace=
+what_if=
 stops=()
 for arg in "$@"; do
     if [ "$arg" = --help ] || [ "$arg" = -h ]; then
-        sed -n '2,12s/^# \{0,1\}//p' "$0"
+        sed -n '2,/^set -euo/{/^set -euo/!s/^# \{0,1\}//p}' "$0"
         echo "stops: ${all_stops[*]}"
+        echo "what-ifs:"
+        "$root/scripts/what_if.sh" list | sed 's/^/  /'
         exit 0
     fi
     if [ "$arg" = --trace ]; then
         trace=yes
+        continue
+    fi
+    if [ "$arg" = --what-if ]; then
+        what_if=yes
         continue
     fi
     if [[ " ${all_stops[*]} " != *" $arg "* ]]; then
@@ -36,6 +49,7 @@ done
 [ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
 
 "$root/scripts/setup.sh" "$([ -n "$trace" ] && echo trace || echo tour)"
+[ -z "$what_if" ] || "$root/scripts/setup.sh" what-if
 # -k: the view needs the stack of each call, which strace may be built without.
 if [ -n "$trace" ] && ! why=$(strace -qq -k -o /dev/null true 2>&1); then
     echo "tour: strace cannot trace a program here with its stacks, so there is no --trace: $why" >&2
@@ -198,6 +212,24 @@ stop_records() {
     printf '\n'
     under_the_hood records records.piped.trace
 }
+
+# --what-if: the what-ifs of the stops named, in their order.
+if [ -n "$what_if" ]; then
+    export WHAT_IF_WORK=$work ONSCREEN=$onscreen
+    failed=()
+    for stop in "${stops[@]}"; do
+        names=$("$root/scripts/what_if.sh" list | awk -v p="$stop--" 'index($1, p) == 1 { print $1 }')
+        [ -n "$names" ] || { printf '\n(no what-if for %s yet)\n' "$stop"; continue; }
+        for name in $names; do
+            "$root/scripts/what_if.sh" show "$name" || failed+=("$name")
+        done
+    done
+    if [ ${#failed[@]} -gt 0 ]; then
+        echo "tour: these what-ifs failed: ${failed[*]}" >&2
+        exit 1
+    fi
+    exit 0
+fi
 
 export PATH="$bin:$PATH"  # the commands read as a user types them
 failed=()

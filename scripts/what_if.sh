@@ -1,0 +1,260 @@
+#!/usr/bin/env bash
+# What if: each lesson shown by its absence. A what-if is a small patch kept
+# in scripts/what-if/, PROGRAM--WHAT.patch, that takes one lesson out of a
+# program. It is applied to a copy of the program's sources and built apart
+# (the programs themselves never change), then run under conditions that
+# make its fault show on every run, and the tool that catches the fault says
+# so in one line; then the real program, built the same way, under the same
+# conditions, and the same tool finding nothing.
+#   scripts/what_if.sh list                  the what-ifs, one a line
+#   scripts/what_if.sh show NAME             the diff, the changed program's
+#                                            run and verdict, then the real one's
+#   scripts/what_if.sh verdict NAME changed|real
+#                                            one run and its verdict alone; exit
+#                                            status 0 when the tool found the
+#                                            fault, 1 when it found nothing
+# Needs g++ (with ThreadSanitizer's runtime, as Debian's has), git (which
+# applies the patches), strace, and for atm_sim the tour's terminal driver
+# (build/plain/tools/onscreen, or $ONSCREEN). scripts/tour.sh --what-if runs them on a terminal.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+patches=$root/scripts/what-if
+
+# The sources of each program, and how its what-ifs are built: "thread" with
+# ThreadSanitizer, for the what-ifs it is the tool of.
+sources_of() {
+    case $1 in
+        copyfile) echo file_copy/copyfile.cpp ;;
+        atm_sim | mutex_counter | sem_counter) echo "threads/$1.cpp" ;;
+        sigint_loop | pause_timer | sigusr_toggle) echo "signals/$1.cpp" ;;
+        server) echo fifo/server.cpp ;;
+        records) echo records/main.cpp records/list_roster.cpp records/find_roster_entry.cpp \
+            records/student_store.cpp records/records.h ;;
+    esac
+}
+flavour_of() { case $1 in mutex_counter--* | sem_counter--*) echo thread ;; *) echo plain ;; esac; }
+
+# conditions NAME DIR: what the sources in DIR, changed or real, are built
+# with for NAME's fault to show on every run; "conditions NAME" says it.
+conditions() {
+    case $1 in
+        mutex_counter--* | sem_counter--*)
+            # 250 additions are over too soon for two threads to meet: the
+            # total comes out right, and the semaphore's race goes unseen.
+            if [ $# -eq 1 ]; then
+                echo "(both built with each thread's count raised from 250 to 100000, so that the threads meet)"
+            else
+                sed -i 's/i < 250;/i < 100000;/' "$2/threads/${1%%--*}.cpp"
+            fi ;;
+    esac
+}
+
+names() { for p in "$patches"/*.patch; do basename "$p" .patch; done; }
+
+# What each shows, in a line.
+title_of() {
+    case $1 in
+        copyfile--truncate-first) echo "the destination opened with O_TRUNC before the same-file check" ;;
+        copyfile--read-error-as-end) echo "a failed read taken as the end of the data" ;;
+        copyfile--write-unfinished) echo "a write's count not checked: a short write not finished" ;;
+        mutex_counter--no-lock) echo "the counter's lock taken out" ;;
+        sem_counter--starts-at-2) echo "the semaphore started at 2 instead of 1" ;;
+        atm_sim--unlock-before-the-turn) echo "the lock given back before the two-second turn" ;;
+        sigint_loop--_exit-in-the-handler) echo "the handler ends the program with _exit instead of exit" ;;
+        records--unchecked-scanf) echo "the menu's choice read by scanf(\"%d\"), its result unchecked" ;;
+        *) echo "(no title)" ;;
+    esac
+}
+
+work=${WHAT_IF_WORK:-}
+if [ -z "$work" ]; then
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+fi
+
+# build NAME changed|real: the program of NAME built in the work directory,
+# with NAME's patch or without; prints its path.
+build() {
+    local name=$1 kind=$2 program=${1%%--*} dir flags=() file
+    dir=$work/$kind-$name
+    if [ ! -x "$dir/$program" ]; then
+        rm -rf "$dir"
+        mkdir -p "$dir/src"
+        for file in $(sources_of "$program"); do
+            mkdir -p "$dir/src/$(dirname "$file")"
+            cp "$root/$file" "$dir/src/$file"
+        done
+        if [ "$kind" = changed ] && ! (cd "$dir/src" && git apply "$patches/$name.patch") 2>"$dir/apply.log"; then
+            echo "what_if: the patch $patches/$name.patch no longer applies to the program:" >&2
+            cat "$dir/apply.log" >&2
+            exit 2
+        fi
+        conditions "$name" "$dir/src"
+        [ "$(flavour_of "$name")" = thread ] && flags=(-fsanitize=thread)
+        # As the project builds the programs, less CMake.
+        local units=()
+        for file in $(sources_of "$program"); do
+            [[ $file != *.cpp ]] || units+=("$dir/src/$file")
+        done
+        if ! g++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -Werror -fno-exceptions -fno-rtti -pthread "${flags[@]}" \
+            -o "$dir/$program" "${units[@]}" 2>"$dir/build.log"; then
+            echo "what_if: $name ($kind) does not build:" >&2
+            cat "$dir/build.log" >&2
+            exit 2
+        fi
+    fi
+    printf '%s\n' "$dir/$program"
+}
+
+# Each what-if's run: run_NAME PROGRAM, in a fresh directory, shows what the
+# program wrote (indented) and sets verdict (one line, naming its tool) and
+# fault (yes or no).
+indent() { awk '{ print "    | " $0 }'; }
+sample() { seq -f 'line %g of the sample file' 1 400 >sample.txt; }
+
+run_copyfile--truncate-first() {
+    sample
+    local before after
+    before=$(stat -c %s sample.txt)
+    printf 'sample.txt\nsample.txt\n' | "$1" 2>&1 | indent || true
+    after=$(stat -c %s sample.txt)
+    if [ "$after" -ne "$before" ]; then
+        fault=yes verdict="stat: sample.txt had $before bytes before, $after after: copied onto itself, it was emptied"
+    else
+        fault=no verdict="stat: sample.txt had $before bytes before and after: the copy onto itself refused, nothing lost"
+    fi
+}
+
+run_copyfile--read-error-as-end() {
+    sample
+    local status=0
+    # strace makes the source's third read fail (EIO), as a bad disk would.
+    printf 'sample.txt\ncopy.txt\n' |
+        strace -qq -o /dev/null -P "$(pwd -P)/sample.txt" -e trace=read -e inject=read:error=EIO:when=3 "$1" >out.txt 2>&1 || status=$?
+    indent <out.txt
+    if [ "$status" -eq 0 ] && ! cmp -s sample.txt copy.txt; then
+        fault=yes verdict="cmp: copy.txt has $(stat -c %s copy.txt) of sample.txt's $(stat -c %s sample.txt) bytes, and the program said it was complete (status 0)"
+    else
+        fault=no verdict="the failed read reported (status $status): no short copy passed off as complete"
+    fi
+}
+
+run_copyfile--write-unfinished() {
+    sample
+    local status=0
+    # A file size limit of 5000 bytes: the write that crosses it is short (a
+    # real short write), the next fails with EFBIG. SIGXFSZ, which would
+    # kill the program at that one, is ignored, as a server might.
+    printf 'sample.txt\ncopy.txt\n' | (trap '' XFSZ; exec prlimit --fsize=5000 "$1") >out.txt 2>&1 || status=$?
+    indent <out.txt
+    if [ "$status" -eq 0 ] && ! cmp -s sample.txt copy.txt; then
+        fault=yes verdict="cmp: copy.txt has $(stat -c %s copy.txt) of sample.txt's $(stat -c %s sample.txt) bytes, and the program said it was complete (status 0)"
+    else
+        fault=no verdict="the unfinished write reported (status $status): no short copy passed off as complete"
+    fi
+}
+
+# ThreadSanitizer watches every access to memory two threads share.
+run_tsan() {
+    local status=0
+    setarch "$(uname -m)" -R "$1" >out.txt 2>tsan.txt || status=$?
+    indent <out.txt
+    if grep -q 'WARNING: ThreadSanitizer: data race' tsan.txt; then
+        grep -m1 '^SUMMARY: ThreadSanitizer' tsan.txt | sed "s|$work/[^ ]*/src/||" | indent
+        fault=yes verdict="ThreadSanitizer: a data race on counter, whatever the total (status $status)"
+    else
+        fault=no verdict="ThreadSanitizer: no data race (status $status)"
+    fi
+}
+run_mutex_counter--no-lock() { run_tsan "$1"; }
+run_sem_counter--starts-at-2() { run_tsan "$1"; }
+
+run_atm_sim--unlock-before-the-turn() {
+    local onscreen=${ONSCREEN:-$root/build/plain/tools/onscreen} summary
+    "$onscreen" --lines lines.txt "$1" 'expect:Simulation complete.' end >/dev/null
+    awk -f "$root/scripts/atm_timeline.awk" lines.txt | indent
+    summary=$(awk -f "$root/scripts/atm_timeline.awk" lines.txt | tail -n 1)
+    if [[ $summary == *OVERLAPPING* ]]; then
+        fault=yes verdict="the time line: turns overlap, two users at the ATM at once"
+    else
+        fault=no verdict="the time line: never two turns at once"
+    fi
+}
+
+run_sigint_loop--_exit-in-the-handler() {
+    local pid status=0 waited=0
+    # Into a file, standard output goes in blocks: the lines wait in its buffer.
+    "$1" >out.txt 2>&1 &
+    pid=$!
+    # SIGINT only once the handler is in place (bit 2 of the caught signals).
+    until (($(printf '%d' "0x$(awk '/^SigCgt/ { print $2 }' /proc/$pid/status 2>/dev/null || echo 0)") & 2)); do
+        sleep 0.05
+        waited=$((waited + 1))
+        [ "$waited" -lt 200 ] || break
+    done
+    sleep 0.5
+    kill -INT "$pid"
+    wait "$pid" || status=$?
+    indent <out.txt
+    if ! grep -q 'terminating safely' out.txt || ! grep -q 'program\.\.\.' out.txt; then
+        fault=yes verdict="wc -l: $(wc -l <out.txt) lines reached the file: the work line and the farewell, still in the buffer, were lost with _exit (status $status)"
+    else
+        fault=no verdict="wc -l: $(wc -l <out.txt) lines reached the file: exit wrote out the buffer, the work line ahead of the farewell (status $status)"
+    fi
+}
+
+run_records--unchecked-scanf() {
+    local status lines
+    # One second at most: cut off after it. Only the first lines are kept,
+    # and the number of all.
+    {
+        printf 'abc\n' | timeout 1 "$1" 2>&1 | awk 'NR <= 9 { print > "first.txt" } END { print NR > "count.txt" }'
+        status=${PIPESTATUS[1]}
+    } || true
+    lines=$(cat count.txt)
+    indent <first.txt
+    echo "    | ..."
+    if [ "$status" -eq 124 ]; then
+        fault=yes verdict="wc -l: $lines lines in one second, and still going: \"abc\" is never read, the menu comes again and again"
+    else
+        fault=no verdict="wc -l: $lines lines; the program ended by itself (status $status)"
+    fi
+}
+
+# run NAME changed|real: the run of the program in a fresh directory.
+run() {
+    local bin dir
+    bin=$(build "$1" "$2")
+    dir=$work/run-$2-$1-$RANDOM
+    mkdir -p "$dir"
+    cd "$dir"
+    "run_$1" "$bin"
+    cd "$work"
+}
+
+case ${1:-} in
+    list)
+        for name in $(names); do printf '%-38s %s\n' "$name" "$(title_of "$name")"; done ;;
+    show)
+        name=${2:?what_if: show needs a name}
+        [ -f "$patches/$name.patch" ] || { echo "what_if: no what-if named '$name'" >&2; exit 2; }
+        printf '\n=== what if: %s: %s\n' "$name" "$(title_of "$name")"
+        printf '%s\n' "The change (scripts/what-if/$name.patch):"
+        sed 's/^/    /' "$patches/$name.patch"
+        conditions "$name"
+        printf '%s\n' "The changed program:"
+        run "$name" changed
+        printf '  => %s\n' "$verdict"
+        printf '%s\n' "The real program, the same way:"
+        run "$name" real
+        printf '  => %s\n' "$verdict" ;;
+    verdict)
+        name=${2:?what_if: verdict needs a name}
+        [ -f "$patches/$name.patch" ] || { echo "what_if: no what-if named '$name'" >&2; exit 2; }
+        run "$name" "${3:?what_if: verdict needs changed or real}" >/dev/null
+        printf '%s\n' "$verdict"
+        [ "$fault" = yes ] ;;
+    *)
+        sed -n '2,17s/^# \{0,1\}//p' "$0"
+        exit 2 ;;
+esac

@@ -1,0 +1,76 @@
+// The what-ifs (scripts/what_if.sh): each patch applies and builds, and its
+// tool finds the fault in the changed program on every run, and nothing in
+// the real program under the same conditions.
+#include "harness.h"
+
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class WhatIf : public TempDirTest {
+protected:
+    // Checks the what-ifs named: their verdicts on three runs of the changed
+    // program (each must find the fault) and one of the real one (none).
+    void check(std::initializer_list<const char*> names)
+    {
+        if (access("/usr/bin/strace", X_OK) != 0 && access("/bin/strace", X_OK) != 0)
+            GTEST_SKIP() << "strace is not installed (scripts/setup.sh test installs it)";
+        for (const char* name : names) {
+            SCOPED_TRACE(name);
+            for (const char* kind : {"changed", "changed", "changed", "real"}) {
+                Piped run;
+                run_piped(run, "/bin/bash", "", 120, {"WHAT_IF_WORK=" + path("work"), "ONSCREEN=" ONSCREEN},
+                          {std::string(SOURCE_DIR) + "/scripts/what_if.sh", "verdict", name, kind});
+                expect_exit(run.end, strcmp(kind, "real") == 0 ? 1 : 0);
+                EXPECT_EQ(run.err_text, "") << kind;
+                EXPECT_NE(run.out_text, "") << kind << ": no verdict";
+            }
+        }
+    }
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        ASSERT_EQ(mkdir(path("work").c_str(), 0755), 0);
+    }
+};
+
+TEST_F(WhatIf, CopyfileFaultsAreFoundInTheChangedCopyAlone)
+{
+    check({"copyfile--truncate-first", "copyfile--read-error-as-end", "copyfile--write-unfinished"});
+}
+
+TEST_F(WhatIf, ThreadSanitizerFindsTheRaceInTheChangedCountersAlone)
+{
+    check({"mutex_counter--no-lock", "sem_counter--starts-at-2"});
+}
+
+TEST_F(WhatIf, TheTimeLineFindsTheTurnsOverlappingInTheChangedAtmAlone)
+{
+    check({"atm_sim--unlock-before-the-turn"});
+}
+
+TEST_F(WhatIf, LostLinesAndTheEndlessMenuAreFoundInTheChangedProgramsAlone)
+{
+    check({"sigint_loop--_exit-in-the-handler", "records--unchecked-scanf"});
+}
+
+// Every patch kept is checked by one of the tests above.
+TEST_F(WhatIf, EveryWhatIfIsChecked)
+{
+    Piped run;
+    run_piped(run, "/bin/bash", "", 20, {}, {std::string(SOURCE_DIR) + "/scripts/what_if.sh", "list"});
+    expect_exit(run.end, 0);
+    std::string names;
+    for (size_t at = 0; at < run.out_text.size();) {
+        size_t end = run.out_text.find('\n', at);
+        names += run.out_text.substr(at, run.out_text.find(' ', at) - at) + "\n";
+        at = end == std::string::npos ? run.out_text.size() : end + 1;
+    }
+    EXPECT_EQ(names, "atm_sim--unlock-before-the-turn\ncopyfile--read-error-as-end\ncopyfile--truncate-first\n"
+                     "copyfile--write-unfinished\nmutex_counter--no-lock\nrecords--unchecked-scanf\n"
+                     "sem_counter--starts-at-2\nsigint_loop--_exit-in-the-handler\n");
+}
+
+}  // namespace
