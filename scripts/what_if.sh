@@ -38,6 +38,14 @@ flavour_of() { case $1 in mutex_counter--* | sem_counter--*) echo thread ;; *) e
 # with for NAME's fault to show on every run; "conditions NAME" says it.
 conditions() {
     case $1 in
+        server--*)
+            # The learner's own server may be reading /tmp/new: these use a
+            # FIFO of their own, "new" in the directory they run in.
+            if [ $# -eq 1 ]; then
+                echo "(both built to use the FIFO \"new\" in the directory they run in, not /tmp/new)"
+            else
+                sed -i 's|"/tmp/new"|"new"|' "$2/fifo/server.cpp"
+            fi ;;
         mutex_counter--* | sem_counter--*)
             # 250 additions are over too soon for two threads to meet: the
             # total comes out right, and the semaphore's race goes unseen.
@@ -61,6 +69,8 @@ title_of() {
         sem_counter--starts-at-2) echo "the semaphore started at 2 instead of 1" ;;
         atm_sim--unlock-before-the-turn) echo "the lock given back before the two-second turn" ;;
         sigint_loop--_exit-in-the-handler) echo "the handler ends the program with _exit instead of exit" ;;
+        server--no-write-end) echo "no write end held, and no handling of the end of a client's data" ;;
+        sigusr_toggle--signal-let-in-any-time) echo "SIGUSR1 let in at any time, and a plain sleep for the wait" ;;
         records--unchecked-scanf) echo "the menu's choice read by scanf(\"%d\"), its result unchecked" ;;
         *) echo "(no title)" ;;
     esac
@@ -200,6 +210,61 @@ run_sigint_loop--_exit-in-the-handler() {
         fault=yes verdict="wc -l: $(wc -l <out.txt) lines reached the file: the work line and the farewell, still in the buffer, were lost with _exit (status $status)"
     else
         fault=no verdict="wc -l: $(wc -l <out.txt) lines reached the file: exit wrote out the buffer, the work line ahead of the farewell (status $status)"
+    fi
+}
+
+run_server--no-write-end() {
+    local pid waited=0 cpu lines
+    # Only the first lines of what it writes are kept, and the number of all.
+    { "$1" & echo $! >pid.txt; wait 2>/dev/null; } 2>&1 |
+        awk 'NR <= 4 { print > "first.txt" } END { print NR > "count.txt" }' &
+    local job=$!
+    until [ -s pid.txt ] && [ -p new ]; do
+        sleep 0.05
+        waited=$((waited + 1))
+        [ "$waited" -lt 100 ] || break
+    done
+    pid=$(cat pid.txt)
+    # One client, which opens the FIFO (its open waits for the server's),
+    # writes and leaves; then a second of the server on its own.
+    timeout 5 sh -c "printf 'alice:secret' > new" || true
+    sleep 1
+    cpu=$(awk -v ticks="$(getconf CLK_TCK)" '{ printf "%.2f", ($14 + $15) / ticks }' "/proc/$pid/stat")
+    kill -KILL "$pid"
+    wait "$job" || true
+    lines=$(cat count.txt)
+    indent <first.txt
+    echo "    | ..."
+    if [ "$lines" -gt 100 ]; then
+        fault=yes verdict="wc -l and /proc: $lines lines and $cpu s of CPU in the second after the one client left: a read that returns 0 at once, judged again and again"
+    else
+        fault=no verdict="wc -l and /proc: $lines lines and $cpu s of CPU in the second after the one client left: it waits for the next"
+    fi
+}
+
+run_sigusr_toggle--signal-let-in-any-time() {
+    local onscreen=${ONSCREEN:-$root/build/plain/tools/onscreen} gap
+    # strace holds the program two seconds inside its second write (the
+    # second "Working..."), and SIGUSR1 comes in the middle of them: the
+    # moment a wake-up is lost when the signal is let in at any time. The
+    # program is strace's child: its pid, for the signal, is strace's child's.
+    printf '#!/bin/sh\necho $$ >strace.pid\nexec strace -qq -o /dev/null -e trace=write -e inject=write:delay_enter=2000000:when=2 "%s"\n' "$1" >run.sh
+    chmod +x run.sh
+    # shellcheck disable=SC2016  # the steps' commands are run by onscreen's shell
+    timeout 30 "$onscreen" --lines lines.txt ./run.sh 'expect:Working...\n' sleep:4 \
+        'run:kill -USR1 $(pgrep -P $(cat strace.pid))' 'expect:paused by SIGUSR1' \
+        'run:kill -TERM $(pgrep -P $(cat strace.pid))' end >/dev/null 2>&1 || true
+    indent <lines.txt
+    # The seconds from SIGUSR1 (four after the first line) to the new
+    # state's line: what is left of the hold (1 s) when the signal cuts the
+    # wait short; that and a whole sleep (3 s more) when it is lost.
+    gap=$(awk 'NR == 1 { sent = $1 + 4 } /paused/ { printf "%.1f", $1 - sent; exit }' lines.txt)
+    if [ -z "$gap" ]; then
+        fault=no verdict="the screen's clock: no line for the new state came (the run went wrong)"
+    elif awk -v g="$gap" 'BEGIN { exit !(g > 2.5) }'; then
+        fault=yes verdict="the screen's clock: the new state's line came $gap s after SIGUSR1: the handler ran before the sleep began, which then waited its whole 3 s"
+    else
+        fault=no verdict="the screen's clock: the new state's line came $gap s after SIGUSR1, as the write it was held in ended: the signal, pending, cut the wait short"
     fi
 }
 

@@ -56,6 +56,16 @@ TEST_F(WhatIf, LostLinesAndTheEndlessMenuAreFoundInTheChangedProgramsAlone)
     check({"sigint_loop--_exit-in-the-handler", "records--unchecked-scanf"});
 }
 
+TEST_F(WhatIf, TheLostWakeUpIsFoundInTheChangedToggleAlone)
+{
+    check({"sigusr_toggle--signal-let-in-any-time"});
+}
+
+TEST_F(WhatIf, TheFloodOfVerdictsIsFoundInTheChangedServerAlone)
+{
+    check({"server--no-write-end"});
+}
+
 // Every patch kept is checked by one of the tests above.
 TEST_F(WhatIf, EveryWhatIfIsChecked)
 {
@@ -70,7 +80,8 @@ TEST_F(WhatIf, EveryWhatIfIsChecked)
     }
     EXPECT_EQ(names, "atm_sim--unlock-before-the-turn\ncopyfile--read-error-as-end\ncopyfile--truncate-first\n"
                      "copyfile--write-unfinished\nmutex_counter--no-lock\nrecords--unchecked-scanf\n"
-                     "sem_counter--starts-at-2\nsigint_loop--_exit-in-the-handler\n");
+                     "sem_counter--starts-at-2\nserver--no-write-end\nsigint_loop--_exit-in-the-handler\n"
+                     "sigusr_toggle--signal-let-in-any-time\n");
 }
 
 }  // namespace
