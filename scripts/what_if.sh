@@ -15,7 +15,8 @@
 #                                            fault, 1 when it found nothing
 # Needs g++ (with ThreadSanitizer's runtime, as Debian's has), git (which
 # applies the patches), strace, and for atm_sim the tour's terminal driver
-# (build/plain/tools/onscreen, or $ONSCREEN). scripts/tour.sh --what-if runs them on a terminal.
+# (build/plain/tools/onscreen, or $ONSCREEN). scripts/tour.sh --what-if
+# runs them on a terminal.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 patches=$root/scripts/what-if
@@ -34,6 +35,12 @@ sources_of() {
 }
 flavour_of() { case $1 in mutex_counter--* | sem_counter--*) echo thread ;; *) echo plain ;; esac; }
 
+# edit FILE TEXT SCRIPT: sed SCRIPT on FILE, which must hold TEXT.
+edit() {
+    grep -qF "$2" "$1" || { echo "what_if: $1 no longer holds '$2', which the what-if changes" >&2; exit 2; }
+    sed -i "$3" "$1"
+}
+
 # conditions NAME DIR: what the sources in DIR, changed or real, are built
 # with for NAME's fault to show on every run; "conditions NAME" says it.
 conditions() {
@@ -44,7 +51,7 @@ conditions() {
             if [ $# -eq 1 ]; then
                 echo "(both built to use the FIFO \"new\" in the directory they run in, not /tmp/new)"
             else
-                sed -i 's|"/tmp/new"|"new"|' "$2/fifo/server.cpp"
+                edit "$2/fifo/server.cpp" '"/tmp/new"' 's|"/tmp/new"|"new"|'
             fi ;;
         mutex_counter--* | sem_counter--*)
             # 250 additions are over too soon for two threads to meet: the
@@ -52,7 +59,7 @@ conditions() {
             if [ $# -eq 1 ]; then
                 echo "(both built with each thread's count raised from 250 to 100000, so that the threads meet)"
             else
-                sed -i 's/i < 250;/i < 100000;/' "$2/threads/${1%%--*}.cpp"
+                edit "$2/threads/${1%%--*}.cpp" 'i < 250;' 's/i < 250;/i < 100000;/'
             fi ;;
     esac
 }
