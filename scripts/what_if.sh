@@ -128,6 +128,10 @@ build() {
 # fault (yes or no).
 indent() { awk '{ print "    | " $0 }'; }
 sample() { seq -f 'line %g of the sample file' 1 400 >sample.txt; }
+# A flood, counted: head_and_count N keeps the first N lines of its input in
+# first.txt and the number of all in count.txt; shown_head shows those lines.
+head_and_count() { awk -v n="$1" 'NR <= n { print > "first.txt" } END { print NR > "count.txt" }'; }
+shown_head() { indent <first.txt; echo "    | ..."; }
 
 run_copyfile--truncate-first() {
     sample
@@ -222,9 +226,7 @@ run_sigint_loop--_exit-in-the-handler() {
 
 run_server--no-write-end() {
     local pid waited=0 cpu lines
-    # Only the first lines of what it writes are kept, and the number of all.
-    { "$1" & echo $! >pid.txt; wait 2>/dev/null; } 2>&1 |
-        awk 'NR <= 4 { print > "first.txt" } END { print NR > "count.txt" }' &
+    { "$1" & echo $! >pid.txt; wait 2>/dev/null; } 2>&1 | head_and_count 4 &
     local job=$!
     until [ -s pid.txt ] && [ -p new ]; do
         sleep 0.05
@@ -240,8 +242,7 @@ run_server--no-write-end() {
     kill -KILL "$pid"
     wait "$job" || true
     lines=$(cat count.txt)
-    indent <first.txt
-    echo "    | ..."
+    shown_head
     if [ "$lines" -gt 100 ]; then
         fault=yes verdict="wc -l and /proc: $lines lines and $cpu s of CPU in the second after the one client left: a read that returns 0 at once, judged again and again"
     else
@@ -277,15 +278,13 @@ run_sigusr_toggle--signal-let-in-any-time() {
 
 run_records--unchecked-scanf() {
     local status lines
-    # One second at most: cut off after it. Only the first lines are kept,
-    # and the number of all.
+    # One second at most: cut off after it.
     {
-        printf 'abc\n' | timeout 1 "$1" 2>&1 | awk 'NR <= 9 { print > "first.txt" } END { print NR > "count.txt" }'
+        printf 'abc\n' | timeout 1 "$1" 2>&1 | head_and_count 9
         status=${PIPESTATUS[1]}
     } || true
     lines=$(cat count.txt)
-    indent <first.txt
-    echo "    | ..."
+    shown_head
     if [ "$status" -eq 124 ]; then
         fault=yes verdict="wc -l: $lines lines in one second, and still going: \"abc\" is never read, the menu comes again and again"
     else
