@@ -41,8 +41,13 @@ edit() {
     sed -i "$3" "$1"
 }
 
-# conditions NAME DIR: what the sources in DIR, changed or real, are built
-# with for NAME's fault to show on every run; "conditions NAME" says it.
+# The count each thread of a counter makes for the totals: enough for the
+# threads to overlap for many of the scheduler's turns, on a busy machine too.
+total_count_of() { case $1 in mutex_counter--*) echo 10000000 ;; *) echo 3000000 ;; esac; }
+
+# conditions NAME DIR [total]: what the sources in DIR, changed or real, are
+# built with for NAME's fault to show on every run ("total": for the
+# counters' totals); "conditions NAME" says it.
 conditions() {
     case $1 in
         server--*)
@@ -56,10 +61,17 @@ conditions() {
         mutex_counter--* | sem_counter--*)
             # 250 additions are over too soon for two threads to meet: the
             # total comes out right, and the semaphore's race goes unseen.
+            # The totals: at -O2 g++ makes each thread's loop one addition of
+            # the whole count, which two threads almost never interrupt.
+            local count=100000
+            [ "${3:-}" != total ] || count=$(total_count_of "$1")
             if [ $# -eq 1 ]; then
-                echo "(both built with each thread's count raised from 250 to 100000, so that the threads meet)"
+                echo "(both built with each thread's count raised from 250 to $count, so that the threads meet;"
+                echo " for the totals, built without ThreadSanitizer and without optimisation (-O0), so that each"
+                echo " addition is a load and a store as the source says, and counting to $(total_count_of "$1"):"
+                echo " at -O2 the compiler makes the loop one addition, and the total comes out right by luck)"
             else
-                edit "$2/threads/${1%%--*}.cpp" 'i < 250;' 's/i < 250;/i < 100000;/'
+                edit "$2/threads/${1%%--*}.cpp" 'i < 250;' "s/i < 250;/i < $count;/"
             fi ;;
     esac
 }
@@ -77,6 +89,7 @@ title_of() {
         atm_sim--unlock-before-the-turn) echo "the lock given back before the two-second turn" ;;
         sigint_loop--_exit-in-the-handler) echo "the handler ends the program with _exit instead of exit" ;;
         server--no-write-end) echo "no write end held, and no handling of the end of a client's data" ;;
+        server--no-flush) echo "no flush of the verdicts before the server waits" ;;
         sigusr_toggle--signal-let-in-any-time) echo "SIGUSR1 let in at any time, and a plain sleep for the wait" ;;
         records--unchecked-scanf) echo "the menu's choice read by scanf(\"%d\"), its result unchecked" ;;
         *) echo "(no title)" ;;
@@ -89,11 +102,11 @@ if [ -z "$work" ]; then
     trap 'rm -rf "$work"' EXIT
 fi
 
-# build NAME changed|real: the program of NAME built in the work directory,
-# with NAME's patch or without; prints its path.
+# build NAME changed|real [total]: the program of NAME built in the work
+# directory, with NAME's patch or without; prints its path.
 build() {
-    local name=$1 kind=$2 program=${1%%--*} dir flags=() file
-    dir=$work/$kind-$name
+    local name=$1 kind=$2 variant=${3:-} program=${1%%--*} dir flags=() file
+    dir=$work/$kind-$name${variant:+-$variant}
     if [ ! -x "$dir/$program" ]; then
         rm -rf "$dir"
         mkdir -p "$dir/src"
@@ -106,8 +119,12 @@ build() {
             cat "$dir/apply.log" >&2
             exit 2
         fi
-        conditions "$name" "$dir/src"
-        [ "$(flavour_of "$name")" = thread ] && flags=(-fsanitize=thread)
+        conditions "$name" "$dir/src" "$variant"
+        if [ "$variant" = total ]; then
+            flags=(-O0)
+        elif [ "$(flavour_of "$name")" = thread ]; then
+            flags=(-fsanitize=thread)
+        fi
         # As the project builds the programs, less CMake.
         local units=()
         for file in $(sources_of "$program"); do
@@ -175,20 +192,29 @@ run_copyfile--write-unfinished() {
     fi
 }
 
-# ThreadSanitizer watches every access to memory two threads share.
+# run_tsan PROGRAM TOTALS NAME THREADS: ThreadSanitizer watches every access
+# to memory two threads share in PROGRAM; then three runs of TOTALS, the
+# build for the totals, which the verdict adds.
 run_tsan() {
-    local status=0
+    local status=0 totals expected short
     setarch "$(uname -m)" -R "$1" >out.txt 2>tsan.txt || status=$?
     indent <out.txt
     if grep -q 'WARNING: ThreadSanitizer: data race' tsan.txt; then
         grep -m1 '^SUMMARY: ThreadSanitizer' tsan.txt | sed "s|$work/[^ ]*/src/||" | indent
-        fault=yes verdict="ThreadSanitizer: a data race on counter, whatever the total (status $status)"
+        fault=yes verdict="ThreadSanitizer: a data race on counter, even where the total comes out right (status $status)"
     else
         fault=no verdict="ThreadSanitizer: no data race (status $status)"
     fi
+    echo "  and built for the totals, three runs:"
+    for _ in 1 2 3; do "$2"; done >totals.txt
+    indent <totals.txt
+    expected=$(($(total_count_of "$3") * $4))
+    totals=$(awk '{ printf "%s%s", sep, $3; sep = ", " }' totals.txt)
+    short=$(awk -v want="$expected" '$3 != want' totals.txt | wc -l)
+    verdict="$verdict; the totals: $short of 3 short ($totals of $expected)"
 }
-run_mutex_counter--no-lock() { run_tsan "$1"; }
-run_sem_counter--starts-at-2() { run_tsan "$1"; }
+run_mutex_counter--no-lock() { run_tsan "$1" "$2" mutex_counter--no-lock 2; }
+run_sem_counter--starts-at-2() { run_tsan "$1" "$2" sem_counter--starts-at-2 3; }
 
 run_atm_sim--unlock-before-the-turn() {
     local onscreen=${ONSCREEN:-$root/build/plain/tools/onscreen} summary
@@ -250,6 +276,25 @@ run_server--no-write-end() {
     fi
 }
 
+run_server--no-flush() {
+    local onscreen=${ONSCREEN:-$root/build/plain/tools/onscreen} gap
+    # strace notes the time of each read and write. Two clients, two
+    # seconds apart; the second's verdict only ever shows in the real one.
+    printf '#!/bin/sh\nexec strace -qq -ttt -s64 -e trace=read,write -o trace.txt "%s"\n' "$1" >run.sh
+    chmod +x run.sh
+    timeout 30 "$onscreen" ./run.sh reader:new "run:printf 'bob' > new" sleep:2 \
+        "run:printf 'alice:secret' > new" sleep:1 key:^C end 2>&1 | indent || true
+    # From the read of the first client's bytes to the write of its verdict.
+    gap=$(awk '/ read\(3, "bob"/ { read = $1 } / write\(1, .*Invalid credentials/ && read { printf "%.1f", $1 - read; exit }' trace.txt)
+    if [ -z "$gap" ]; then
+        fault=no verdict="strace: the first client's verdict was never written (the run went wrong)"
+    elif awk -v g="$gap" 'BEGIN { exit !(g > 1) }'; then
+        fault=yes verdict="strace: the first client's verdict was written $gap s after its bytes were read, with the second client's: it waited in the buffer"
+    else
+        fault=no verdict="strace: the first client's verdict was written $gap s after its bytes were read, before the server waited again"
+    fi
+}
+
 run_sigusr_toggle--signal-let-in-any-time() {
     local onscreen=${ONSCREEN:-$root/build/plain/tools/onscreen} gap
     # strace holds the program two seconds inside its second write (the
@@ -294,12 +339,13 @@ run_records--unchecked-scanf() {
 
 # run NAME changed|real: the run of the program in a fresh directory.
 run() {
-    local bin dir
+    local bin dir totals=
     bin=$(build "$1" "$2")
+    [ "$(flavour_of "$1")" != thread ] || totals=$(build "$1" "$2" total)
     dir=$work/run-$2-$1-$RANDOM
     mkdir -p "$dir"
     cd "$dir"
-    "run_$1" "$bin"
+    "run_$1" "$bin" "$totals"
     cd "$work"
 }
 
