@@ -34,8 +34,20 @@ std::string program(const char* name)
 
 void send_signal(pid_t pid, int signal)
 {
+    report_signal(pid, signal);
     if (pid > 0)
         kill(pid, signal);
+}
+
+// The program and its arguments, for a report: each path by its last part.
+static std::string label_of(const std::string& path, const std::vector<std::string>& args)
+{
+    std::string label = path.substr(path.rfind('/') + 1);
+    for (const std::string& arg : args)
+        label += " " + (arg.find('/') == std::string::npos || arg.find(' ') != std::string::npos
+                            ? arg
+                            : arg.substr(arg.rfind('/') + 1));
+    return label;
 }
 
 std::string describe(const Ending& end)
@@ -172,6 +184,7 @@ static void poll_streams(Piped& p, double timeout)
 // Kills and reaps a program still running and closes its pipes.
 static void release(Piped& p)
 {
+    report_gone(&p);
     kill_and_reap(p.pid, p.end);
     close_fd(p.in);
     close_fd(p.out);
@@ -218,6 +231,9 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
     p.in = in[1];
     p.out = out[0];
     p.err = err[0];
+    report_run(&p, p.pid, label_of(path, args) + ", on pipes",
+               [](const void* handle) { poll_streams(*static_cast<Piped*>(const_cast<void*>(handle)), 0); },
+               &p.out_text, &p.err_text, false);
     // A start that failed says so now, not through a timeout later.
     int error = 0;
     ssize_t n;
@@ -241,6 +257,8 @@ bool has_ended(Piped& p)
 
 void feed(Piped& p, const std::string& bytes)
 {
+    if (!bytes.empty())
+        report_event(&p, "sent", bytes, true);
     size_t done = 0;
     while (p.in >= 0 && done < bytes.size()) {
         ssize_t n = write(p.in, bytes.data() + done, bytes.size() - done);
@@ -257,8 +275,10 @@ bool wait_output(Piped& p, const std::string& text, double timeout)
     double deadline = now_seconds() + timeout;
     while (p.out_text.find(text) == std::string::npos) {
         double left = deadline - now_seconds();
-        if (left <= 0 || (p.out < 0 && p.err < 0))
+        if (left <= 0 || (p.out < 0 && p.err < 0)) {
+            report_event(&p, "waited", "for " + quoted(text) + ": it did not come", false);
             return false;
+        }
         poll_streams(p, left);
     }
     return true;
@@ -278,6 +298,8 @@ void read_output(Piped& p, double seconds)
 
 void finish(Piped& p, double timeout)
 {
+    if (p.in >= 0)
+        report_event(&p, "closed", "its input", false);
     close_fd(p.in);
     double deadline = now_seconds() + timeout;
     while (p.out >= 0 || p.err >= 0) {
@@ -296,6 +318,7 @@ void finish(Piped& p, double timeout)
     }
     close_fd(p.out);
     close_fd(p.err);
+    report_event(&p, "ended", describe(p.end), false);
 }
 
 void run_piped(Piped& p, const std::string& path, const std::string& input, double timeout,
@@ -317,10 +340,17 @@ void start_terminal(Terminal& t, const std::string& path)
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     if (!terminal_start(t, path.c_str(), argv))
         FAIL() << "pseudo-terminal: " << strerror(errno);
+    report_run(&t, t.pid, label_of(path, {}) + ", on a terminal",
+               [](const void* handle) { terminal_read(*static_cast<Terminal*>(const_cast<void*>(handle)), 0); },
+               &t.screen, nullptr, true);
 }
 
 void type(Terminal& t, const std::string& keys)
 {
+    if (keys == "\x03" || keys == "\x1a")
+        report_event(&t, "pressed", keys == "\x03" ? "^C" : "^Z", false);
+    else
+        report_event(&t, "typed", keys, true);
     if (!terminal_type(t, keys))
         ADD_FAILURE() << "typing on the terminal failed";
 }
@@ -328,8 +358,10 @@ void type(Terminal& t, const std::string& keys)
 double wait_screen(Terminal& t, const std::string& text, double timeout, size_t from, size_t* after)
 {
     size_t past = terminal_wait_for(t, text, from, now_seconds() + timeout);
-    if (past == std::string::npos)
+    if (past == std::string::npos) {
+        report_event(&t, "waited", "for " + quoted(text) + ": it did not come", false);
         return -1;
+    }
     if (after != nullptr)
         *after = past;
     return t.shown[past - 1];
@@ -357,10 +389,12 @@ void wait_end(Terminal& t, double timeout)
     }
     if (t.status != -1)
         record_status(t.end, t.status);
+    report_event(&t, "ended", describe(t.end), false);
 }
 
 Terminal::~Terminal()
 {
+    report_gone(this);
     terminal_end(*this);
 }
 

@@ -61,6 +61,13 @@ char state_of(pid_t pid)
     return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
 }
 
+// A client's write of bytes in one call, for the failure's report too.
+ssize_t client_write(int fd, const std::string& bytes)
+{
+    report_sent("a client wrote " + quoted(bytes));
+    return write(fd, bytes.data(), bytes.size());
+}
+
 // Waits until the condition holds, at most timeout seconds.
 template <typename Condition>
 bool wait_until(Condition condition, double timeout)
@@ -163,7 +170,7 @@ protected:
     void send_and_expect(int fd, size_t bytes, const std::string& expected)
     {
         std::string data(bytes, 'x');
-        ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(bytes));
+        ASSERT_EQ(client_write(fd, data), static_cast<ssize_t>(bytes));
         EXPECT_TRUE(wait_output(server, expected, 20)) << "after " << bytes << " bytes: " << server.out_text;
         EXPECT_EQ(server.out_text, expected);
     }
@@ -266,7 +273,7 @@ TEST_F(Server, LosesNoVerdictAndNoClientsBytes)
     int fd = open_writer();
     ASSERT_GE(fd, 0);
     const std::string stream(20 * 2000, 'x');
-    ASSERT_EQ(write(fd, stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+    ASSERT_EQ(client_write(fd, stream), static_cast<ssize_t>(stream.size()));
     close(fd);
     std::string verdicts;
     for (int i = 0; i < 2000; ++i)
@@ -279,7 +286,7 @@ TEST_F(Server, LosesNoVerdictAndNoClientsBytes)
     read_output(server, 1);
     fd = open_writer();
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, "password", 8), 8);
+    ASSERT_EQ(client_write(fd, "password"), 8);
     close(fd);
     EXPECT_TRUE(wait_output(server, verdicts + valid, 20)) << "the last client's verdict is missing";
     EXPECT_NE(server.err_text.find("shim: closing a FIFO\n"), std::string::npos)
@@ -303,7 +310,7 @@ TEST_F(Server, JudgesAClientThatCameWhileTheOutputWasHeld)
     send_signal(server.pid, SIGSTOP);
     ASSERT_TRUE(wait_until([&] { return state_of(server.pid) == 'T'; }, 20)) << "the server did not stop";
     const std::string data(20 * 250, 'x');
-    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(client_write(fd, data), static_cast<ssize_t>(data.size()));
     close(fd);
     long read_before = io_count(server.pid, "rchar");
     send_signal(server.pid, SIGCONT);
@@ -314,7 +321,7 @@ TEST_F(Server, JudgesAClientThatCameWhileTheOutputWasHeld)
 
     fd = open_writer();
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, "bob", 3), 3);
+    ASSERT_EQ(client_write(fd, "bob"), 3);
     close(fd);
     std::string verdicts;
     for (int i = 0; i < 250; ++i)
@@ -375,6 +382,7 @@ TEST_F(Server, SurvivesManyWritersAtOnce)
     int first = open_writer();
     ASSERT_GE(first, 0);
     std::vector<pid_t> writers;
+    report_sent("four clients at once, each writing 500 times 1 to 60 zero bytes");
     for (int w = 0; w < 4; ++w) {
         pid_t pid = fork();
         if (pid == 0) {

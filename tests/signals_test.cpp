@@ -65,8 +65,8 @@ TEST_F(Signals, CountdownPausedAndResumedThroughAPipe)
     send_signal(run.pid, SIGTSTP);
     finish(run, 60);
     int before = counted_before_pause(run.out_text);
-    EXPECT_GE(before, 2);
-    EXPECT_LE(before, 4);
+    EXPECT_GE(before, 2) << "lines before the pause; SIGINT came after about 2.5 s";
+    EXPECT_LE(before, 4) << "lines before the pause; SIGINT came after about 2.5 s";
     EXPECT_EQ(run.out_text, count_lines(10, 11 - before) + paused_line + resumed_line +
                                 count_lines(10 - before, 1) + "Countdown complete.\n");
     expect_exit(run.end, 0);

@@ -1,0 +1,277 @@
+// The report of a failure: at a test's first failure, what the test did to
+// the latest program it started (the keys it typed, the bytes and signals it
+// sent, what it waited for) and what came from the program, in order, then
+// how the program ended and the check that failed, in plain words. It is
+// written between "[ report ]" and "[ end of report ]", which
+// scripts/exercise.sh looks for; anyone reading a test's output gets it too.
+#include "harness.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct Event {
+    std::string kind;  // "sent", "typed", "came", "prompt"...
+    std::string text;  // already in words, or bytes to quote (came, sent...)
+    bool quoted;
+};
+
+struct Run {
+    const void* handle = nullptr;  // the Piped or Terminal, while it lives
+    std::string label;             // "copyfile, on pipes"
+    pid_t pid = -1;
+    void (*take_output)(const void* handle) = nullptr;  // reads what is ready
+    const std::string* out = nullptr;
+    const std::string* err = nullptr;
+    size_t out_seen = 0, err_seen = 0;
+    bool terminal = false;
+    bool ended = false;
+    std::vector<Event> events;
+};
+
+Run run;
+bool reported = false;  // this test's first failure has had its report
+
+}  // namespace
+
+std::string quoted(const std::string& bytes)
+{
+    std::string text = "\"";
+    for (unsigned char c : bytes) {
+        if (c == '\n')
+            text += "\\n";
+        else if (c == '\t')
+            text += "\\t";
+        else if (c == '"' || c == '\\')
+            text += std::string("\\") + static_cast<char>(c);
+        else if (c < 0x20 || c >= 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            text += hex;
+        } else
+            text += static_cast<char>(c);
+    }
+    text += "\"";
+    const size_t most = 150;
+    if (text.size() > most)
+        text = text.substr(0, 100) + "..." + text.substr(text.size() - 40) + " (" + std::to_string(bytes.size()) +
+               " bytes in all)";
+    return text;
+}
+
+namespace {
+
+// The program's prompts ("Enter ...: ") stand apart from the rest of what
+// came; on a terminal, so does the echo of what was just typed.
+void add_output(const std::string& bytes, const char* stream)
+{
+    std::string rest = bytes;
+    const Event* last = run.events.empty() ? nullptr : &run.events.back();
+    if (run.terminal && last != nullptr && (last->kind == "typed" || last->kind == "pressed")) {
+        std::string echo = last->text;
+        if (!echo.empty() && rest.compare(0, echo.size(), echo) == 0) {
+            run.events.push_back({"echo", echo, true});
+            rest.erase(0, echo.size());
+        }
+    }
+    const std::string kind = stream == nullptr ? "came" : std::string(strcmp(stream, "error") == 0 ? "stderr" : "came");
+    for (size_t at = 0; at < rest.size();) {
+        size_t prompt = stream == nullptr || strcmp(stream, "output") == 0 ? rest.find("Enter ", at)
+                                                                            : std::string::npos;
+        size_t end = prompt == std::string::npos ? std::string::npos : rest.find(": ", prompt);
+        if (end == std::string::npos || rest.find('\n', prompt) < end) {
+            run.events.push_back({kind, rest.substr(at), true});
+            break;
+        }
+        if (prompt > at)
+            run.events.push_back({kind, rest.substr(at, prompt - at), true});
+        run.events.push_back({"prompt", rest.substr(prompt, end + 2 - prompt), true});
+        at = end + 2;
+    }
+}
+
+// Takes in what came since the last look.
+void catch_up()
+{
+    if (run.handle != nullptr && run.take_output != nullptr)
+        run.take_output(run.handle);
+    if (run.out != nullptr && run.out->size() > run.out_seen) {
+        add_output(run.out->substr(run.out_seen), run.terminal ? nullptr : "output");
+        run.out_seen = run.out->size();
+    }
+    if (run.err != nullptr && run.err->size() > run.err_seen) {
+        add_output(run.err->substr(run.err_seen), "error");
+        run.err_seen = run.err->size();
+    }
+}
+
+// The lines of a message.
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0; at <= text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// The failed check in plain words: for an equality, what was expected (the
+// second value, as the tests write them) and what came (the first).
+void print_check(const testing::TestPartResult& result)
+{
+    std::vector<std::string> lines = lines_of(result.message());
+    printf("The check that failed (%s:%d):\n", result.file_name() ? strrchr(result.file_name(), '/') + 1 : "?",
+           result.line_number());
+    size_t at = 0;
+    if (!lines.empty() && lines[0] == "Expected equality of these values:") {
+        std::string expression[2], value[2];
+        int items = 0;
+        for (at = 1; at < lines.size(); ++at) {
+            const std::string& line = lines[at];
+            if (line.compare(0, 4, "    ") == 0 && items > 0) {
+                if (line.find("Which is: ") != std::string::npos)
+                    value[items - 1] = line.substr(line.find("Which is: ") + 10);
+            } else if (line.compare(0, 2, "  ") == 0 && items < 2) {
+                expression[items] = value[items] = line.substr(2);
+                ++items;
+            } else
+                break;
+        }
+        auto cut = [](const std::string& v) { return v.size() > 150 ? v.substr(0, 100) + "..." + v.substr(v.size() - 40) : v; };
+        printf("  expected  %s\n  came      %s   (%s)\n", cut(value[1]).c_str(), cut(value[0]).c_str(),
+               expression[0].c_str());
+    } else if (!lines.empty() && lines[0].compare(0, 11, "Expected: (") == 0 &&
+               lines[0].find(", actual: ") != std::string::npos) {
+        // "Expected: (took) >= (9.5), actual: 0.0006 vs 9.5"
+        const std::string& line = lines[0];
+        size_t actual = line.find(", actual: ");
+        std::string relation = line.substr(10, actual - 10);  // "(took) >= (9.5)"
+        size_t first_end = 0;  // the parenthesis that closes the first operand
+        for (int depth = 0; first_end < relation.size(); ++first_end) {
+            depth += relation[first_end] == '(' ? 1 : relation[first_end] == ')' ? -1 : 0;
+            if (depth == 0)
+                break;
+        }
+        size_t second = relation.find(" (", first_end);
+        std::string first = relation.substr(1, first_end - 1);
+        std::string op = relation.substr(first_end + 2, second - first_end - 2);
+        std::string other = relation.substr(second + 2, relation.size() - second - 3);
+        std::string value = line.substr(actual + 10, line.find(" vs ", actual) - actual - 10);
+        printf("  expected  %s %s %s\n  came      %s = %s\n", first.c_str(), op.c_str(), other.c_str(),
+               first.c_str(), value.c_str());
+        at = 1;
+    } else if (!lines.empty() && lines[0].compare(0, 10, "Value of: ") == 0) {
+        // "Value of: condition\n  Actual: false\nExpected: true"
+        printf("  expected  %s\n", lines[0].substr(10).c_str());
+        if (lines.size() > 1)
+            printf("  came      %s\n", lines[1].substr(lines[1].find(':') + 2).c_str());
+        at = 1;
+    } else if (!lines.empty()) {
+        printf("  %s\n", lines[0].c_str());
+        at = 1;
+    }
+    // The test's own words, then the case it was at: two lines at most.
+    int shown = 0;
+    for (; at < lines.size() && shown < 2; ++at) {
+        const std::string& line = lines[at];
+        if (line.empty() || line == "With diff:" || line.compare(0, 2, "@@") == 0 || line[0] == '-' ||
+            line[0] == '+' || line.compare(0, 9, "  Actual:") == 0 || line.compare(0, 9, "Expected:") == 0)
+            continue;
+        if (line == "Google Test trace:") {
+            if (at + 1 < lines.size())
+                printf("  in the case %s\n", lines[at + 1].substr(lines[at + 1].find(": ") + 2).c_str());
+            break;
+        }
+        printf("  %s\n", line.size() > 150 ? (line.substr(0, 150) + "...").c_str() : line.c_str());
+        ++shown;
+    }
+}
+
+class Reporter : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override
+    {
+        run = Run();
+        reported = false;
+    }
+    void OnTestPartResult(const testing::TestPartResult& result) override
+    {
+        if (!result.failed() || reported)
+            return;
+        reported = true;
+        catch_up();
+        printf("[ report ]\n");
+        if (run.label.empty())
+            printf("The test had started no program.\n");
+        else
+            printf("The test ran %s:\n", run.label.c_str());
+        for (const Event& e : run.events)
+            printf("  %-8s %s\n", e.kind.c_str(), e.quoted ? quoted(e.text).c_str() : e.text.c_str());
+        if (!run.label.empty() && !run.ended)
+            printf("  %-8s %s\n", "ended", "not yet: still running at this check");
+        print_check(result);
+        printf("[ end of report ]\n");
+        fflush(stdout);
+    }
+};
+
+[[maybe_unused]] const bool registered =
+    (testing::UnitTest::GetInstance()->listeners().Append(new Reporter), true);
+
+}  // namespace
+
+void report_run(const void* handle, pid_t pid, const std::string& label, void (*take_output)(const void*),
+                const std::string* out, const std::string* err, bool terminal)
+{
+    run = Run();
+    run.handle = handle;
+    run.pid = pid;
+    run.take_output = take_output;
+    run.label = label;
+    run.out = out;
+    run.err = err;
+    run.terminal = terminal;
+}
+
+void report_event(const void* handle, const std::string& kind, const std::string& text, bool quoted)
+{
+    if (handle != run.handle || handle == nullptr)
+        return;
+    catch_up();
+    if (kind == "ended") {
+        if (run.ended)
+            return;
+        run.ended = true;
+    }
+    run.events.push_back({kind, text, quoted});
+}
+
+void report_sent(const std::string& what)
+{
+    if (!run.label.empty()) {
+        catch_up();
+        run.events.push_back({"sent", what, false});
+    }
+}
+
+void report_signal(pid_t pid, int signal)
+{
+    if (pid > 0 && pid == run.pid && run.handle != nullptr) {
+        catch_up();
+        run.events.push_back({"signal", std::string("SIG") + sigabbrev_np(signal), false});
+    }
+}
+
+void report_gone(const void* handle)
+{
+    if (handle != run.handle || handle == nullptr)
+        return;
+    catch_up();
+    run.handle = nullptr;
+    run.out = run.err = nullptr;
+}
