@@ -6,16 +6,19 @@
 #   scripts/setup.sh trace   those, strace, binutils and Python 3 (the tour's --trace)
 #   scripts/setup.sh what-if those, strace and git (the tour's --what-if, whose
 #                            patches git applies)
-#   scripts/setup.sh test    all of those, clang and GoogleTest
-# Used by scripts/tour.sh, scripts/test.sh and .ci/run.
+#   scripts/setup.sh exercise a C and C++ compiler, make, CMake, GoogleTest,
+#                            strace and git (scripts/exercise.sh)
+#   scripts/setup.sh test    all of those, clang, binutils and Python 3
+# Used by scripts/tour.sh, scripts/exercise.sh, scripts/test.sh and .ci/run.
 set -euo pipefail
 
 case ${1:-} in
     tour) packages=(g++ make cmake) ;;
     trace) packages=(g++ make cmake strace binutils python3) ;;
     what-if) packages=(g++ make cmake strace git) ;;
+    exercise) packages=(g++ make cmake libgtest-dev strace git) ;;
     test) packages=(g++ make cmake clang binutils libgtest-dev strace python3 git) ;;
-    *) echo "usage: scripts/setup.sh tour|trace|what-if|test" >&2; exit 2 ;;
+    *) echo "usage: scripts/setup.sh tour|trace|what-if|exercise|test" >&2; exit 2 ;;
 esac
 
 # present PACKAGE: whether what the package brings is here, by the command

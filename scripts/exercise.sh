@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Exercises: you write the lesson of a program, and its tests say how close
+# you are. Each exercise is the real program with the lesson's lines taken
+# out and a comment in their place saying what to write: a small patch kept
+# in scripts/exercise/, PROGRAM.patch, with its hints in PROGRAM.hints.
+#   scripts/exercise.sh list            the exercises, and where you stand
+#   scripts/exercise.sh start NAME      your copy of the program, to edit; its
+#                                       path is the last line (a copy you have
+#                                       is never overwritten)
+#   scripts/exercise.sh check NAME      builds your copy in place of the program
+#                                       and runs the program's tests against it
+#   scripts/exercise.sh hint NAME       the next hint
+#   scripts/exercise.sh solution NAME   what your copy lacks of the real program
+# Your copies are kept in exercises/NAME/ ($EXERCISES_DIR instead, if set); the
+# checks build in build/exercise-plain and build/exercise-thread
+# ($EXERCISE_BUILD/... instead, if set), never in the build the tour and the
+# tests use.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+starters=$root/scripts/exercise
+copies=${EXERCISES_DIR:-$root/exercises}
+builds=${EXERCISE_BUILD:-$root/build}
+
+names() { for p in "$starters"/*.patch; do basename "$p" .patch; done; }
+title_of() { head -n 1 "$starters/$1.hints"; }
+# The program's file the exercise changes, as the project lays it out.
+source_of() { sed -n 's|^+++ b/||p' "$starters/$1.patch" | head -n 1; }
+copy_of() { echo "$copies/$1/$(basename "$(source_of "$1")")"; }
+
+# The program's tests: the test executable and the filter that picks them.
+tests_of() {
+    case $1 in
+        copyfile) echo "copyfile_test Copyfile.*" ;;
+        atm_sim) echo "threads_test Threads.Atm*:Threads.AFailedThreadStart*" ;;
+        mutex_counter) echo "threads_test Threads.MutexCounter*:Threads.AFailedThreadStart*" ;;
+        sem_counter) echo "threads_test Threads.Semaphore*:Threads.AFailedThreadStart*" ;;
+        server) echo "server_test Server.*" ;;
+        pause_timer) echo "signals_test Signals.Countdown*" ;;
+        sigint_loop) echo "signals_test Signals.Loop*" ;;
+        sigusr_toggle) echo "signals_test Signals.Toggle*" ;;
+        records) echo "records_test Records.*" ;;
+    esac
+}
+# The configurations a copy is checked in: the thread programs' under
+# ThreadSanitizer too, which sees a race whatever the total.
+flavours_of() { case $1 in atm_sim | mutex_counter | sem_counter) echo plain thread ;; *) echo plain ;; esac; }
+
+# The hints: paragraphs of NAME.hints after its title line.
+hint_count() { awk 'NR > 1 && NF && !prev_text { n++ } { prev_text = NF > 0 } END { print n + 0 }' "$starters/$1.hints"; }
+hint_text() {
+    awk -v want="$2" 'NR == 1 { next } NF && !inside { n++; inside = 1 } !NF { inside = 0 } inside && n == want' \
+        "$starters/$1.hints"
+}
+hints_shown() { cat "$copies/$1/.hints-shown" 2>/dev/null || echo 0; }
+
+# The starter, made from the real program: its file, in a directory of its own.
+make_starter() {
+    local name=$1 into=$2 file
+    file=$(source_of "$name")
+    mkdir -p "$into/$(dirname "$file")"
+    cp "$root/$file" "$into/$file"
+    if ! (cd "$into" && git apply "$starters/$name.patch") 2>"$into/apply.log"; then
+        echo "exercise: the starter $starters/$name.patch no longer applies to the program:" >&2
+        cat "$into/apply.log" >&2
+        exit 2
+    fi
+    printf '%s\n' "$into/$file"
+}
+
+need_name() {
+    [ -n "${1:-}" ] || { echo "exercise: which exercise? scripts/exercise.sh list names them" >&2; exit 2; }
+    [ -f "$starters/$1.patch" ] || { echo "exercise: no exercise named '$1' (scripts/exercise.sh list)" >&2; exit 2; }
+}
+
+# A test's name in words: "GoodCopyWritesPromptsAndCompletionOnly" reads
+# "good copy writes prompts and completion only".
+in_words() { sed -E 's/^[^.]*\.//; s/([a-z0-9])([A-Z])/\1 \2/g; s/([A-Z])([A-Z][a-z])/\1 \2/g' <<<"$1" | tr 'A-Z' 'a-z'; }
+
+# check_in NAME FLAVOUR: builds the copy in that configuration and runs the
+# program's tests, up to the first failure; says what failed, or how many passed.
+check_in() {
+    local name=$1 flavour=$2 build=$builds/exercise-$2 binary filter log failed
+    read -r binary filter <<<"$(tests_of "$name")"
+    mkdir -p "$build"
+    if ! cmake -S "$root" --preset "$flavour" -B "$build" -DBUILD_TESTING=ON -DEXERCISE="$name" \
+        -DEXERCISE_DIR="$copies/$name" >"$build/configure.log" 2>&1; then
+        cat "$build/configure.log" >&2
+        echo "exercise: the $flavour build could not be configured (above)" >&2
+        exit 2
+    fi
+    if ! cmake --build "$build" --target "$binary" -j "$(nproc)" >"$build/build.log" 2>&1; then
+        echo "✗ Your copy does not build ($flavour build). What the compiler said:"
+        grep -E -A3 "^$copies/$name/[^:]*:[0-9]+:[0-9]+: (error|warning)" "$build/build.log" | head -n 20 |
+            sed "s|^$copies/$name/||; s/^/    /"
+        echo "  (every warning counts as an error, as in the project's own build; all of it: $build/build.log)"
+        return 1
+    fi
+    log=$build/$name-tests.log
+    if "$build/tests/$binary" --gtest_filter="$filter" --gtest_fail_fast --gtest_color=no >"$log" 2>&1; then
+        if ! grep -q '^\[  PASSED  \] [1-9]' "$log"; then
+            echo "exercise: no test of $name ran in the $flavour build ($log)" >&2
+            exit 2
+        fi
+        sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\./\1/p' "$log" >"$build/passed"
+        return 0
+    fi
+    failed=$(sed -n 's/^\[  FAILED  \] \([^ ]*\) (.*/\1/p' "$log" | head -n 1)
+    if [ -n "$failed" ]; then
+        echo "✗ The test \"$(in_words "$failed")\" failed ($flavour build; $failed)."
+    else
+        echo "✗ The tests did not finish ($flavour build):"
+        tail -n 15 "$log" | sed 's/^/    /'
+    fi
+    awk '/^\[ report \]$/ { inside = 1; next } /^\[ end of report \]$/ { exit } inside { print "  " $0 }' "$log"
+    echo "  (the whole run: $log)"
+    return 1
+}
+
+case ${1:-} in
+    list)
+        for name in $(names); do
+            state="not started"
+            if [ -f "$(copy_of "$name")" ]; then
+                state="started: $(copy_of "$name")"
+                [ ! -f "$copies/$name/.last-check" ] || state="$state; last check $(cat "$copies/$name/.last-check")"
+            fi
+            printf '%-14s %s\n%-14s   (%s)\n' "$name" "$(title_of "$name")" "" "$state"
+        done ;;
+    start)
+        need_name "${2:-}"
+        name=$2
+        copy=$(copy_of "$name")
+        if [ -f "$copy" ]; then
+            echo "You have a copy of this exercise already; it is kept as it is."
+            echo "To start again from the beginning: rm -r $copies/$name && scripts/exercise.sh start $name"
+            printf '%s\n' "$copy"
+            exit 0
+        fi
+        "$root/scripts/setup.sh" exercise
+        work=$(mktemp -d)
+        trap 'rm -rf "$work"' EXIT
+        starter=$(make_starter "$name" "$work")
+        mkdir -p "$copies/$name"
+        cp "$starter" "$copy"
+        echo "Your copy of $name: $(title_of "$name") is left for you to write."
+        echo "Look for the comments marked EXERCISE in it, write the code, then"
+        echo "  scripts/exercise.sh check $name     runs the program's tests against it"
+        echo "  scripts/exercise.sh hint $name      gives a hint, the next one each time"
+        printf '%s\n' "$copy" ;;
+    check)
+        need_name "${2:-}"
+        name=$2
+        [ -f "$(copy_of "$name")" ] || { echo "exercise: no copy of $name yet: scripts/exercise.sh start $name" >&2; exit 2; }
+        "$root/scripts/setup.sh" exercise
+        echo "Checking your $name ($(copy_of "$name")) against the program's tests..."
+        summary=()
+        for flavour in $(flavours_of "$name"); do
+            if ! check_in "$name" "$flavour"; then
+                echo failed >"$copies/$name/.last-check"
+                shown=$(hints_shown "$name")
+                echo "Hint: $(hint_text "$name" "$((shown > 0 ? shown : 1))" | sed '2,$s/^/      /')"
+                echo "(scripts/exercise.sh hint $name gives the next hint; solution $name, the answer)"
+                exit 1
+            fi
+            summary+=("$(cat "$builds/exercise-$flavour/passed") in the $flavour build")
+        done
+        echo passed >"$copies/$name/.last-check"
+        echo "✓ Every test of $name passes: $(IFS=,; echo "${summary[*]}" | sed 's/,/, and /g')."
+        if "$root/scripts/what_if.sh" list | grep -q "^$name--"; then
+            echo "Now see what goes wrong without it: scripts/tour.sh --what-if $name"
+        else
+            echo "Now watch it at work: scripts/tour.sh $name"
+        fi ;;
+    hint)
+        need_name "${2:-}"
+        name=$2
+        shown=$(hints_shown "$name")
+        count=$(hint_count "$name")
+        if [ "$shown" -ge "$count" ]; then
+            echo "That was the last hint ($count of $count); hint 1 again. The answer: scripts/exercise.sh solution $name"
+            shown=0
+        fi
+        shown=$((shown + 1))
+        echo "Hint $shown of $count for $name:"
+        hint_text "$name" "$shown" | sed 's/^/  /'
+        mkdir -p "$copies/$name"
+        echo "$shown" >"$copies/$name/.hints-shown" ;;
+    solution)
+        need_name "${2:-}"
+        name=$2
+        copy=$(copy_of "$name")
+        label="your copy"
+        if [ ! -f "$copy" ]; then
+            work=$(mktemp -d)
+            trap 'rm -rf "$work"' EXIT
+            copy=$(make_starter "$name" "$work")
+            label="the starter (you have no copy yet)"
+        fi
+        echo "From $label to the real program ($(source_of "$name")):"
+        diff -u --label "$label" --label "$(source_of "$name")" "$copy" "$root/$(source_of "$name")" || true ;;
+    *)
+        sed -n '2,17s/^# \{0,1\}//p' "$0"
+        exit 2 ;;
+esac
