@@ -74,7 +74,7 @@ need_name() {
 
 # A test's name in words: "GoodCopyWritesPromptsAndCompletionOnly" reads
 # "good copy writes prompts and completion only".
-in_words() { sed -E 's/^[^.]*\.//; s/([a-z0-9])([A-Z])/\1 \2/g; s/([A-Z])([A-Z][a-z])/\1 \2/g' <<<"$1" | tr 'A-Z' 'a-z'; }
+in_words() { sed -E 's/^[^.]*\.//; s/([a-z0-9])([A-Z])/\1 \2/g; s/([A-Z])([A-Z][a-z])/\1 \2/g' <<<"$1" | tr '[:upper:]' '[:lower:]'; }
 
 # check_in NAME FLAVOUR: builds the copy in that configuration and runs the
 # program's tests, up to the first failure; says what failed, or how many passed.
@@ -90,7 +90,8 @@ check_in() {
     fi
     if ! cmake --build "$build" --target "$binary" -j "$(nproc)" >"$build/build.log" 2>&1; then
         echo "✗ Your copy does not build ($flavour build). What the compiler said:"
-        grep -E -A3 "^$copies/$name/[^:]*:[0-9]+:[0-9]+: (error|warning)" "$build/build.log" | head -n 20 |
+        { grep -E -A3 "^$copies/$name/[^:]*:[0-9]+:[0-9]+: (error|warning)" "$build/build.log" ||
+            grep -E -B2 -A2 'error|warning' "$build/build.log"; } | grep -v -E '^(g?make|--$)' | head -n 20 |
             sed "s|^$copies/$name/||; s/^/    /"
         echo "  (every warning counts as an error, as in the project's own build; all of it: $build/build.log)"
         return 1
@@ -165,7 +166,8 @@ case ${1:-} in
             summary+=("$(cat "$builds/exercise-$flavour/passed") in the $flavour build")
         done
         echo passed >"$copies/$name/.last-check"
-        echo "✓ Every test of $name passes: $(IFS=,; echo "${summary[*]}" | sed 's/,/, and /g')."
+        joined=$(IFS=,; echo "${summary[*]}")
+        echo "✓ Every test of $name passes: ${joined//,/, and }."
         if "$root/scripts/what_if.sh" list | grep -q "^$name--"; then
             echo "Now see what goes wrong without it: scripts/tour.sh --what-if $name"
         else
