@@ -276,6 +276,19 @@ run_server--no-write-end() {
     fi
 }
 
+# judge_delay SECONDS LIMIT NONE LATE IN_TIME: the verdict on a delay
+# measured: NONE when none was (the run went wrong), LATE (the fault) when it
+# is over LIMIT seconds, IN_TIME otherwise.
+judge_delay() {
+    if [ -z "$1" ]; then
+        fault=no verdict=$3
+    elif awk -v d="$1" -v limit="$2" 'BEGIN { exit !(d > limit) }'; then
+        fault=yes verdict=$4
+    else
+        fault=no verdict=$5
+    fi
+}
+
 run_server--no-flush() {
     local onscreen=${ONSCREEN:-$root/build/plain/tools/onscreen} gap
     # strace notes the time of each read and write. Two clients, two
@@ -286,13 +299,9 @@ run_server--no-flush() {
         "run:printf 'alice:secret' > new" sleep:1 key:^C end 2>&1 | indent || true
     # From the read of the first client's bytes to the write of its verdict.
     gap=$(awk '/ read\(3, "bob"/ { read = $1 } / write\(1, .*Invalid credentials/ && read { printf "%.1f", $1 - read; exit }' trace.txt)
-    if [ -z "$gap" ]; then
-        fault=no verdict="strace: the first client's verdict was never written (the run went wrong)"
-    elif awk -v g="$gap" 'BEGIN { exit !(g > 1) }'; then
-        fault=yes verdict="strace: the first client's verdict was written $gap s after its bytes were read, with the second client's: it waited in the buffer"
-    else
-        fault=no verdict="strace: the first client's verdict was written $gap s after its bytes were read, before the server waited again"
-    fi
+    judge_delay "$gap" 1 "strace: the first client's verdict was never written (the run went wrong)" \
+        "strace: the first client's verdict was written $gap s after its bytes were read, with the second client's: it waited in the buffer" \
+        "strace: the first client's verdict was written $gap s after its bytes were read, before the server waited again"
 }
 
 run_sigusr_toggle--signal-let-in-any-time() {
@@ -312,13 +321,9 @@ run_sigusr_toggle--signal-let-in-any-time() {
     # state's line: what is left of the hold (1 s) when the signal cuts the
     # wait short; that and a whole sleep (3 s more) when it is lost.
     gap=$(awk 'NR == 1 { sent = $1 + 4 } /paused/ { printf "%.1f", $1 - sent; exit }' lines.txt)
-    if [ -z "$gap" ]; then
-        fault=no verdict="the screen's clock: no line for the new state came (the run went wrong)"
-    elif awk -v g="$gap" 'BEGIN { exit !(g > 2.5) }'; then
-        fault=yes verdict="the screen's clock: the new state's line came $gap s after SIGUSR1: the handler ran before the sleep began, which then waited its whole 3 s"
-    else
-        fault=no verdict="the screen's clock: the new state's line came $gap s after SIGUSR1, as the write it was held in ended: the signal, pending, cut the wait short"
-    fi
+    judge_delay "$gap" 2.5 "the screen's clock: no line for the new state came (the run went wrong)" \
+        "the screen's clock: the new state's line came $gap s after SIGUSR1: the handler ran before the sleep began, which then waited its whole 3 s" \
+        "the screen's clock: the new state's line came $gap s after SIGUSR1, as the write it was held in ended: the signal, pending, cut the wait short"
 }
 
 run_records--unchecked-scanf() {
