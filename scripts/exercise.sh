@@ -119,14 +119,17 @@ check_in() {
 
 case ${1:-} in
     list)
+        # Where you stand: not started, started (not checked yet), or how
+        # the last check went.
         for name in $(names); do
             state="not started"
             if [ -f "$(copy_of "$name")" ]; then
-                state="started: $(copy_of "$name")"
-                [ ! -f "$copies/$name/.last-check" ] || state="$state; last check $(cat "$copies/$name/.last-check")"
+                state=started
+                [ ! -f "$copies/$name/.last-check" ] || state=$(cat "$copies/$name/.last-check")
             fi
-            printf '%-14s %s\n%-14s   (%s)\n' "$name" "$(title_of "$name")" "" "$state"
-        done ;;
+            printf '%-14s %-12s %s\n' "$name" "$state" "$(title_of "$name")"
+        done
+        echo "(your copies: $copies/NAME/)" ;;
     start)
         need_name "${2:-}"
         name=$2
