@@ -276,7 +276,7 @@ bool wait_output(Piped& p, const std::string& text, double timeout)
     while (p.out_text.find(text) == std::string::npos) {
         double left = deadline - now_seconds();
         if (left <= 0 || (p.out < 0 && p.err < 0)) {
-            report_event(&p, "waited", "for " + quoted(text) + ": it did not come", false);
+            report_event(&p, "waited", "for " + in_quotes(text) + ": it did not come", false);
             return false;
         }
         poll_streams(p, left);
@@ -359,7 +359,7 @@ double wait_screen(Terminal& t, const std::string& text, double timeout, size_t 
 {
     size_t past = terminal_wait_for(t, text, from, now_seconds() + timeout);
     if (past == std::string::npos) {
-        report_event(&t, "waited", "for " + quoted(text) + ": it did not come", false);
+        report_event(&t, "waited", "for " + in_quotes(text) + ": it did not come", false);
         return -1;
     }
     if (after != nullptr)

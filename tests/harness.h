@@ -124,12 +124,12 @@ protected:
 // take_output reads what the program has written so far, without waiting.
 void report_run(const void* handle, pid_t pid, const std::string& label, void (*take_output)(const void*),
                 const std::string* out, const std::string* err, bool terminal);
-void report_event(const void* handle, const std::string& kind, const std::string& text, bool quoted);
+void report_event(const void* handle, const std::string& kind, const std::string& text, bool as_bytes);
 void report_signal(pid_t pid, int signal);
 void report_sent(const std::string& what);  // "a client wrote \"bob\"", say
 void report_gone(const void* handle);       // the handle's output is no longer there to read
 // Bytes as C would write them, in quotes, cut down in the middle when long.
-std::string quoted(const std::string& bytes);
+std::string in_quotes(const std::string& bytes);
 
 // File helpers for the tests.
 std::string read_file(const std::string& path);

@@ -14,8 +14,8 @@ namespace {
 
 struct Event {
     std::string kind;  // "sent", "typed", "came", "prompt"...
-    std::string text;  // already in words, or bytes to quote (came, sent...)
-    bool quoted;
+    std::string text;  // as shown: in words, or the bytes quoted (and cut down)
+    std::string keys;  // what was typed or pressed, as it echoes
 };
 
 struct Run {
@@ -36,7 +36,7 @@ bool reported = false;  // this test's first failure has had its report
 
 }  // namespace
 
-std::string quoted(const std::string& bytes)
+std::string in_quotes(const std::string& bytes)
 {
     std::string text = "\"";
     for (unsigned char c : bytes) {
@@ -70,9 +70,9 @@ void add_output(const std::string& bytes, const char* stream)
     std::string rest = bytes;
     const Event* last = run.events.empty() ? nullptr : &run.events.back();
     if (run.terminal && last != nullptr && (last->kind == "typed" || last->kind == "pressed")) {
-        std::string echo = last->text;
+        std::string echo = last->keys;
         if (!echo.empty() && rest.compare(0, echo.size(), echo) == 0) {
-            run.events.push_back({"echo", echo, true});
+            run.events.push_back({"echo", in_quotes(echo), ""});
             rest.erase(0, echo.size());
         }
     }
@@ -82,12 +82,12 @@ void add_output(const std::string& bytes, const char* stream)
                                                                             : std::string::npos;
         size_t end = prompt == std::string::npos ? std::string::npos : rest.find(": ", prompt);
         if (end == std::string::npos || rest.find('\n', prompt) < end) {
-            run.events.push_back({kind, rest.substr(at), true});
+            run.events.push_back({kind, in_quotes(rest.substr(at)), ""});
             break;
         }
         if (prompt > at)
-            run.events.push_back({kind, rest.substr(at, prompt - at), true});
-        run.events.push_back({"prompt", rest.substr(prompt, end + 2 - prompt), true});
+            run.events.push_back({kind, in_quotes(rest.substr(at, prompt - at)), ""});
+        run.events.push_back({"prompt", in_quotes(rest.substr(prompt, end + 2 - prompt)), ""});
         at = end + 2;
     }
 }
@@ -176,21 +176,27 @@ void print_check(const testing::TestPartResult& result)
         printf("  %s\n", lines[0].c_str());
         at = 1;
     }
-    // The test's own words, then the case it was at: two lines at most.
-    int shown = 0;
-    for (; at < lines.size() && shown < 2; ++at) {
+    // The test's own words, two lines at most, unless they only show again
+    // what came (a screen, say), which is above already; then the case it
+    // was at.
+    std::vector<std::string> words;
+    std::string in_case;
+    for (; at < lines.size(); ++at) {
         const std::string& line = lines[at];
-        if (line.empty() || line == "With diff:" || line.compare(0, 2, "@@") == 0 || line[0] == '-' ||
-            line[0] == '+' || line.compare(0, 9, "  Actual:") == 0 || line.compare(0, 9, "Expected:") == 0)
-            continue;
         if (line == "Google Test trace:") {
             if (at + 1 < lines.size())
-                printf("  in the case %s\n", lines[at + 1].substr(lines[at + 1].find(": ") + 2).c_str());
+                in_case = lines[at + 1].substr(lines[at + 1].find(": ") + 2);
             break;
         }
-        printf("  %s\n", line.size() > 150 ? (line.substr(0, 150) + "...").c_str() : line.c_str());
-        ++shown;
+        if (!(line.empty() || line == "With diff:" || line.compare(0, 2, "@@") == 0 || line[0] == '-' ||
+              line[0] == '+' || line.compare(0, 9, "  Actual:") == 0 || line.compare(0, 9, "Expected:") == 0))
+            words.push_back(line);
     }
+    bool repeats = !words.empty() && run.out != nullptr && run.out->find(words[0]) != std::string::npos;
+    for (size_t i = 0; i < words.size() && i < 2 && !repeats; ++i)
+        printf("  %s\n", words[i].size() > 150 ? (words[i].substr(0, 150) + "...").c_str() : words[i].c_str());
+    if (!in_case.empty())
+        printf("  in the case %s\n", in_case.c_str());
 }
 
 class Reporter : public testing::EmptyTestEventListener {
@@ -210,8 +216,15 @@ class Reporter : public testing::EmptyTestEventListener {
             printf("The test had started no program.\n");
         else
             printf("The test ran %s:\n", run.label.c_str());
-        for (const Event& e : run.events)
-            printf("  %-8s %s\n", e.kind.c_str(), e.quoted ? quoted(e.text).c_str() : e.text.c_str());
+        // A long exchange (a storm of signals, say): its start and its end.
+        const size_t most = 16, first = 4;
+        for (size_t i = 0; i < run.events.size(); ++i) {
+            if (run.events.size() > most && i == first) {
+                printf("  ... %zu more\n", run.events.size() - most + 1);
+                i = run.events.size() - (most - first - 1);
+            }
+            printf("  %-8s %s\n", run.events[i].kind.c_str(), run.events[i].text.c_str());
+        }
         if (!run.label.empty() && !run.ended)
             printf("  %-8s %s\n", "ended", "not yet: still running at this check");
         print_check(result);
@@ -238,7 +251,7 @@ void report_run(const void* handle, pid_t pid, const std::string& label, void (*
     run.terminal = terminal;
 }
 
-void report_event(const void* handle, const std::string& kind, const std::string& text, bool quoted)
+void report_event(const void* handle, const std::string& kind, const std::string& text, bool as_bytes)
 {
     if (handle != run.handle || handle == nullptr)
         return;
@@ -248,14 +261,15 @@ void report_event(const void* handle, const std::string& kind, const std::string
             return;
         run.ended = true;
     }
-    run.events.push_back({kind, text, quoted});
+    bool keys = kind == "typed" || kind == "pressed";
+    run.events.push_back({kind, as_bytes ? in_quotes(text) : text, keys ? text : ""});
 }
 
 void report_sent(const std::string& what)
 {
     if (!run.label.empty()) {
         catch_up();
-        run.events.push_back({"sent", what, false});
+        run.events.push_back({"sent", what, ""});
     }
 }
 
@@ -263,7 +277,7 @@ void report_signal(pid_t pid, int signal)
 {
     if (pid > 0 && pid == run.pid && run.handle != nullptr) {
         catch_up();
-        run.events.push_back({"signal", std::string("SIG") + sigabbrev_np(signal), false});
+        run.events.push_back({"signal", std::string("SIG") + sigabbrev_np(signal), ""});
     }
 }
 

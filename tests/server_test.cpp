@@ -64,7 +64,7 @@ char state_of(pid_t pid)
 // A client's write of bytes in one call, for the failure's report too.
 ssize_t client_write(int fd, const std::string& bytes)
 {
-    report_sent("a client wrote " + quoted(bytes));
+    report_sent("a client wrote " + in_quotes(bytes));
     return write(fd, bytes.data(), bytes.size());
 }
 
