@@ -202,7 +202,9 @@ case ${1:-} in
             label="the starter (you have no copy yet)"
         fi
         echo "From $label to the real program ($(source_of "$name")):"
-        diff -u --label "$label" --label "$(source_of "$name")" "$copy" "$root/$(source_of "$name")" || true ;;
+        if diff -u --label "$label" --label "$(source_of "$name")" "$copy" "$root/$(source_of "$name")"; then
+            echo "(none: $label is the real program, line for line)"
+        fi ;;
     *)
         sed -n '2,17s/^# \{0,1\}//p' "$0"
         exit 2 ;;
