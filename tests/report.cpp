@@ -34,6 +34,12 @@ struct Run {
 Run run;
 bool reported = false;  // this test's first failure has had its report
 
+// A text of a line's length at most: a long one keeps its start and its end.
+std::string shortened(const std::string& text)
+{
+    return text.size() > 150 ? text.substr(0, 100) + "..." + text.substr(text.size() - 40) : text;
+}
+
 }  // namespace
 
 std::string in_quotes(const std::string& bytes)
@@ -54,11 +60,8 @@ std::string in_quotes(const std::string& bytes)
             text += static_cast<char>(c);
     }
     text += "\"";
-    const size_t most = 150;
-    if (text.size() > most)
-        text = text.substr(0, 100) + "..." + text.substr(text.size() - 40) + " (" + std::to_string(bytes.size()) +
-               " bytes in all)";
-    return text;
+    std::string shown = shortened(text);
+    return shown.size() < text.size() ? shown + " (" + std::to_string(bytes.size()) + " bytes in all)" : text;
 }
 
 namespace {
@@ -143,9 +146,8 @@ void print_check(const testing::TestPartResult& result)
             } else
                 break;
         }
-        auto cut = [](const std::string& v) { return v.size() > 150 ? v.substr(0, 100) + "..." + v.substr(v.size() - 40) : v; };
-        printf("  expected  %s\n  came      %s   (%s)\n", cut(value[1]).c_str(), cut(value[0]).c_str(),
-               expression[0].c_str());
+        printf("  expected  %s\n  came      %s   (%s)\n", shortened(value[1]).c_str(),
+               shortened(value[0]).c_str(), expression[0].c_str());
     } else if (!lines.empty() && lines[0].compare(0, 11, "Expected: (") == 0 &&
                lines[0].find(", actual: ") != std::string::npos) {
         // "Expected: (took) >= (9.5), actual: 0.0006 vs 9.5"
@@ -194,7 +196,7 @@ void print_check(const testing::TestPartResult& result)
     }
     bool repeats = !words.empty() && run.out != nullptr && run.out->find(words[0]) != std::string::npos;
     for (size_t i = 0; i < words.size() && i < 2 && !repeats; ++i)
-        printf("  %s\n", words[i].size() > 150 ? (words[i].substr(0, 150) + "...").c_str() : words[i].c_str());
+        printf("  %s\n", shortened(words[i]).c_str());
     if (!in_case.empty())
         printf("  in the case %s\n", in_case.c_str());
 }
