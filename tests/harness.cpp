@@ -495,6 +495,14 @@ void TempDirTest::TearDown()
         nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
+std::string strace_path()
+{
+    for (const char* path : {"/usr/bin/strace", "/bin/strace"})
+        if (access(path, X_OK) == 0)
+            return path;
+    return "";
+}
+
 std::string read_file(const std::string& path)
 {
     std::string text;

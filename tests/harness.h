@@ -131,6 +131,9 @@ void report_gone(const void* handle);       // the handle's output is no longer 
 // Bytes as C would write them, in quotes, cut down in the middle when long.
 std::string in_quotes(const std::string& bytes);
 
+// The path of strace, or "" when it is not installed.
+std::string strace_path();
+
 // File helpers for the tests.
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);

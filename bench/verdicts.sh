@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The checker's verdicts and their times: for each exercise named (all when
+# none is), its starter, each wrong copy kept for it (scripts/exercise/wrong/),
+# each what-if of its program (scripts/what-if/) and the real program, each
+# put in place as the learner's copy and checked with scripts/exercise.sh
+# check, once built. Prints one line a copy: the verdict, as expected or
+# not, and the seconds from check to verdict.
+#   bench/verdicts.sh [NAME...]
+#   RUNS=10 bench/verdicts.sh NAME    each copy checked RUNS times
+#   ONLY=PATTERN bench/verdicts.sh    only the copies whose label matches
+# A starter, a wrong copy and a what-if must fail (status 1), the real
+# program must pass (status 0). Exits 1 when any verdict was not so.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=${RUNS:-1}
+only=${ONLY:-}
+work=$(mktemp -d "${TMPDIR:-/tmp}/verdicts-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export EXERCISES_DIR=$work/copies EXERCISE_BUILD=${EXERCISE_BUILD:-$root/build/verdicts}
+
+names=("$@")
+[ ${#names[@]} -gt 0 ] || mapfile -t names < <(for p in "$root"/scripts/exercise/*.patch; do basename "$p" .patch; done)
+
+exercise() { "$root/scripts/exercise.sh" "$@"; }
+source_of() { sed -n 's|^+++ b/||p' "$root/scripts/exercise/$1.patch" | head -n 1; }
+
+# The copies of NAME: "label patch", the patch empty for the real program and
+# "starter" for the starter.
+copies_of() {
+    echo "starter starter"
+    for p in "$root"/scripts/exercise/wrong/"$1"--*.patch "$root"/scripts/what-if/"$1"--*.patch; do
+        [ -f "$p" ] || continue
+        echo "$(basename "$(dirname "$p")")/$(basename "$p" .patch) $p"
+    done
+    echo "real -"
+}
+
+bad=0
+for name in "${names[@]}"; do
+    rm -rf "$EXERCISES_DIR/$name"
+    copy=$(exercise start "$name" | tail -n 1)
+    starter=$work/$name.starter
+    cp "$copy" "$starter"
+    exercise check "$name" >/dev/null 2>&1 || true  # the build, once
+    while read -r label patch; do
+        [ -z "$only" ] || [[ $label == *$only* ]] || continue
+        case $patch in
+            starter) cp "$starter" "$copy" ;;
+            -) cp "$root/$(source_of "$name")" "$copy" ;;
+            *)
+                rm -rf "$work/src" && mkdir -p "$work/src/$(dirname "$(source_of "$name")")"
+                cp "$root/$(source_of "$name")" "$work/src/$(source_of "$name")"
+                (cd "$work/src" && git apply "$patch")
+                cp "$work/src/$(source_of "$name")" "$copy" ;;
+        esac
+        want=1
+        [ "$patch" != - ] || want=0
+        times=() wrong=0
+        for _ in $(seq "$runs"); do
+            started=$(date +%s.%N)
+            status=0
+            exercise check "$name" >"$work/out.txt" 2>&1 || status=$?
+            times+=("$(awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }')")
+            if [ "$status" -ne "$want" ]; then
+                wrong=$((wrong + 1))
+                cp "$work/out.txt" "$root/build/verdicts-$name-${label//\//_}.out"
+            fi
+        done
+        verdict=$([ "$want" -eq 0 ] && echo passes || echo fails)
+        if [ "$wrong" -eq 0 ]; then
+            printf '%-14s %-52s %s %d of %d   s: %s\n' "$name" "$label" "$verdict" "$runs" "$runs" "${times[*]}"
+        else
+            bad=1
+            printf '%-14s %-52s NOT AS EXPECTED in %d of %d (want: %s; last output: build/verdicts-%s-%s.out)   s: %s\n' \
+                "$name" "$label" "$wrong" "$runs" "$verdict" "$name" "${label//\//_}" "${times[*]}"
+        fi
+    done < <(copies_of "$name")
+done
+exit "$bad"
