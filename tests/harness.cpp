@@ -27,6 +27,36 @@
 [[maybe_unused]] static const int randomisation_off =
     SANITIZED ? personality(personality(0xffffffff) | ADDR_NO_RANDOMIZE) : 0;
 
+// The programs running now, each the leader of a process group of its own,
+// so that a test process told to end (Ctrl-C, a runner's SIGTERM) ends them
+// and whatever they started, instead of leaving them behind.
+static volatile pid_t live[64];
+
+static void note_live(pid_t pid, bool running)
+{
+    for (volatile pid_t& slot : live) {
+        if (running ? slot == 0 : slot == pid) {
+            slot = running ? pid : 0;
+            return;
+        }
+    }
+}
+
+static void end_live_programs(int signal)
+{
+    for (volatile pid_t& slot : live)
+        if (slot > 0)
+            kill(-slot, SIGKILL);
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+[[maybe_unused]] static const bool ends_live_programs = [] {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        signal(sig, end_live_programs);
+    return true;
+}();
+
 std::string program(const char* name)
 {
     return std::string(PROGRAM_DIR) + "/" + name;
@@ -52,8 +82,12 @@ static std::string label_of(const std::string& path, const std::vector<std::stri
 
 std::string describe(const Ending& end)
 {
+    std::string doing = end.doing.empty() ? "" : "; what it was doing: " + end.doing;
+    if (end.stuck)
+        return "did not end: every thread waited for good, using no CPU, for " +
+               std::to_string(static_cast<int>(StuckWatch::seconds)) + " s, so killed" + doing;
     if (end.timed_out)
-        return "still running at the timeout, so killed";
+        return "still running at the timeout, so killed" + doing;
     return end.wait_status == -1 ? "not ended" : describe_status(end.wait_status);
 }
 
@@ -97,6 +131,7 @@ bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
 [[noreturn]] static void exec_program(const std::string& path, const std::vector<std::string>& env,
                                       const std::vector<std::string>& args, int failed)
 {
+    setpgid(0, 0);  // a group of its own: the terminal's keys do not reach it
     reset_signal_state();
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);  // failed, too, stays open until the exec
     for (const std::string& entry : env)
@@ -134,6 +169,7 @@ static bool reap(pid_t& pid, Ending& end, bool block)
         return false;
     if (r == pid)
         record_status(end, status);
+    note_live(pid, false);
     pid = -1;  // reaped, or not ours to wait for
     return true;
 }
@@ -142,6 +178,7 @@ static void kill_and_reap(pid_t& pid, Ending& end)
 {
     if (pid <= 0)
         return;
+    kill(-pid, SIGKILL);  // whatever it started, too
     kill(pid, SIGKILL);
     reap(pid, end, true);
 }
@@ -218,6 +255,10 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
     p.pid = fork();
     if (p.pid < 0)
         ADD_FAILURE() << "fork: " << strerror(errno);
+    if (p.pid > 0) {
+        setpgid(p.pid, p.pid);  // as the child does: set before either goes on
+        note_live(p.pid, true);
+    }
     if (p.pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
@@ -270,16 +311,28 @@ void feed(Piped& p, const std::string& bytes)
     }
 }
 
+// A look at most this often, while waiting, for a program stuck for good.
+static const double look_every = 0.25;
+
+// The end of a wait for text that did not come, for the report.
+static std::string did_not_come(const std::string& text, pid_t pid, bool stuck)
+{
+    std::string why = "for " + in_quotes(text) + ": it did not come";
+    return stuck ? why + "; the program is stuck: " + what_it_is_doing(pid) : why;
+}
+
 bool wait_output(Piped& p, const std::string& text, double timeout)
 {
     double deadline = now_seconds() + timeout;
+    StuckWatch watch;
     while (p.out_text.find(text) == std::string::npos) {
         double left = deadline - now_seconds();
-        if (left <= 0 || (p.out < 0 && p.err < 0)) {
-            report_event(&p, "waited", "for " + in_quotes(text) + ": it did not come", false);
+        bool stuck = is_stuck(p.pid, watch);
+        if (left <= 0 || stuck || (p.out < 0 && p.err < 0)) {
+            report_event(&p, "waited", did_not_come(text, p.pid, stuck), false);
             return false;
         }
-        poll_streams(p, left);
+        poll_streams(p, left < look_every ? left : look_every);
     }
     return true;
 }
@@ -302,15 +355,20 @@ void finish(Piped& p, double timeout)
         report_event(&p, "closed", "its input", false);
     close_fd(p.in);
     double deadline = now_seconds() + timeout;
-    while (p.out >= 0 || p.err >= 0) {
+    StuckWatch watch;
+    bool stuck = false;
+    while ((p.out >= 0 || p.err >= 0) && !stuck) {
         double left = deadline - now_seconds();
         if (left <= 0)
             break;
-        poll_streams(p, left);
+        poll_streams(p, left < look_every ? left : look_every);
+        stuck = is_stuck(p.pid, watch);
     }
     while (!reap(p.pid, p.end, false)) {
-        if (now_seconds() >= deadline) {
-            p.end.timed_out = true;
+        stuck = stuck || is_stuck(p.pid, watch);
+        if (stuck || now_seconds() >= deadline) {
+            p.end.doing = what_it_is_doing(p.pid);
+            (stuck ? p.end.stuck : p.end.timed_out) = true;
             kill_and_reap(p.pid, p.end);
             break;
         }
@@ -340,6 +398,7 @@ void start_terminal(Terminal& t, const std::string& path)
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     if (!terminal_start(t, path.c_str(), argv))
         FAIL() << "pseudo-terminal: " << strerror(errno);
+    note_live(t.pid, true);
     report_run(&t, t.pid, label_of(path, {}) + ", on a terminal",
                [](const void* handle) { terminal_read(*static_cast<Terminal*>(const_cast<void*>(handle)), 0); },
                &t.screen, nullptr, true);
@@ -357,9 +416,20 @@ void type(Terminal& t, const std::string& keys)
 
 double wait_screen(Terminal& t, const std::string& text, double timeout, size_t from, size_t* after)
 {
-    size_t past = terminal_wait_for(t, text, from, now_seconds() + timeout);
+    double deadline = now_seconds() + timeout;
+    StuckWatch watch;
+    bool stuck = false;
+    size_t past;
+    for (;;) {
+        double look = now_seconds() + look_every;
+        past = terminal_wait_for(t, text, from, look < deadline ? look : deadline);
+        if (past != std::string::npos || t.pid <= 0 || now_seconds() >= deadline)
+            break;
+        if ((stuck = is_stuck(t.pid, watch)))
+            break;
+    }
     if (past == std::string::npos) {
-        report_event(&t, "waited", "for " + in_quotes(text) + ": it did not come", false);
+        report_event(&t, "waited", did_not_come(text, t.pid, stuck), false);
         return -1;
     }
     if (after != nullptr)
@@ -377,14 +447,19 @@ void read_output(Terminal& t, double seconds)
 void wait_end(Terminal& t, double timeout)
 {
     double deadline = now_seconds() + timeout;
+    StuckWatch watch;
+    pid_t pid = t.pid;
     while (!terminal_reap(t, false)) {
-        if (now_seconds() >= deadline) {
-            t.end.timed_out = true;
+        bool stuck = is_stuck(t.pid, watch);
+        if (stuck || now_seconds() >= deadline) {
+            t.end.doing = what_it_is_doing(t.pid);
+            (stuck ? t.end.stuck : t.end.timed_out) = true;
             terminal_end(t);
             break;
         }
         terminal_read(t, 0.05);
     }
+    note_live(pid, false);
     while (terminal_read(t, 0.1) > 0) {
     }
     if (t.status != -1)
@@ -395,7 +470,9 @@ void wait_end(Terminal& t, double timeout)
 Terminal::~Terminal()
 {
     report_gone(this);
+    pid_t leader = pid;
     terminal_end(*this);
+    note_live(leader, false);
 }
 
 static bool write_proc(const char* path, const std::string& text)

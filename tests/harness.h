@@ -22,8 +22,25 @@ struct Ending {
     int status = -1;         // its exit status, when exited
     int signal = 0;          // the signal that killed it, if one did
     bool timed_out = false;  // still running at the timeout, so killed by the harness
+    bool stuck = false;      // every thread waiting for a lock, for good, so killed by the harness
+    std::string doing;       // what it was doing when the harness killed it (what_it_is_doing)
     int wait_status = -1;    // as waitpid gave it, once it ended
 };
+
+// What each thread of a running program is doing, in words, from /proc:
+// "main thread: waiting in futex...; thread 1: sleeping (nanosleep)".
+// Empty once the program has ended.
+std::string what_it_is_doing(pid_t pid);
+// Watches a running program for a wait that can never end: every thread in
+// an untimed futex wait (a lock, a semaphore, a join) and no CPU time used,
+// for seconds on end. Call is_stuck at each look while waiting for the program.
+struct StuckWatch {
+    static constexpr double seconds = 2;
+    unsigned long long cpu = ~0ULL;
+    double since = 0;
+    double looked = 0;  // a look at most every 0.2 s: /proc is read each time
+};
+bool is_stuck(pid_t pid, StuckWatch& watch);
 
 // How a program ended, in words: "exited with status 1", "killed by SIGINT"...
 std::string describe(const Ending& end);

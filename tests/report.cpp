@@ -29,10 +29,25 @@ struct Run {
     bool terminal = false;
     bool ended = false;
     std::vector<Event> events;
+    std::string errors;  // all it wrote on standard error
 };
 
-Run run;
+// Every program the test started, in order; the report is of the one the
+// test worked with last (started, sent to, waited for), whichever that is.
+std::vector<Run> runs;
+size_t current = 0;
 bool reported = false;  // this test's first failure has had its report
+
+// The run of a handle still alive, or null.
+Run* run_of(const void* handle)
+{
+    for (size_t i = runs.size(); handle != nullptr && i-- > 0;)
+        if (runs[i].handle == handle) {
+            current = i;
+            return &runs[i];
+        }
+    return nullptr;
+}
 
 // A text of a line's length at most: a long one keeps its start and its end.
 std::string shortened(const std::string& text)
@@ -68,7 +83,7 @@ namespace {
 
 // The program's prompts ("Enter ...: ") stand apart from the rest of what
 // came; on a terminal, so does the echo of what was just typed.
-void add_output(const std::string& bytes, const char* stream)
+void add_output(Run& run, const std::string& bytes, const char* stream)
 {
     std::string rest = bytes;
     const Event* last = run.events.empty() ? nullptr : &run.events.back();
@@ -96,16 +111,17 @@ void add_output(const std::string& bytes, const char* stream)
 }
 
 // Takes in what came since the last look.
-void catch_up()
+void catch_up(Run& run)
 {
     if (run.handle != nullptr && run.take_output != nullptr)
         run.take_output(run.handle);
     if (run.out != nullptr && run.out->size() > run.out_seen) {
-        add_output(run.out->substr(run.out_seen), run.terminal ? nullptr : "output");
+        add_output(run, run.out->substr(run.out_seen), run.terminal ? nullptr : "output");
         run.out_seen = run.out->size();
     }
     if (run.err != nullptr && run.err->size() > run.err_seen) {
-        add_output(run.err->substr(run.err_seen), "error");
+        add_output(run, run.err->substr(run.err_seen), "error");
+        run.errors += run.err->substr(run.err_seen);
         run.err_seen = run.err->size();
     }
 }
@@ -126,7 +142,7 @@ std::vector<std::string> lines_of(const std::string& text)
 
 // The failed check in plain words: for an equality, what was expected (the
 // second value, as the tests write them) and what came (the first).
-void print_check(const testing::TestPartResult& result)
+void print_check(const Run& run, const testing::TestPartResult& result)
 {
     std::vector<std::string> lines = lines_of(result.message());
     printf("The check that failed (%s:%d):\n", result.file_name() ? strrchr(result.file_name(), '/') + 1 : "?",
@@ -201,10 +217,60 @@ void print_check(const testing::TestPartResult& result)
         printf("  in the case %s\n", in_case.c_str());
 }
 
+// ThreadSanitizer's first report, down to what a learner reads: the kind of
+// fault, each access with the lines of the program's own files in its stack,
+// and the summary. The rest (addresses, the sanitizer's own frames, the
+// threads' creation) is in the whole run's log.
+void print_sanitizer_report(const std::string& errors)
+{
+    size_t start = errors.find("WARNING: ThreadSanitizer: ");
+    if (start == std::string::npos)
+        return;
+    size_t end = errors.find("==================", start);
+    std::vector<std::string> lines = lines_of(errors.substr(start, end == std::string::npos ? end : end - start));
+    printf("  %s (its report, the lines that name the program's files):\n", lines[0].substr(9, lines[0].find(" (pid") - 9).c_str());
+    int shown = 0;
+    bool in_access = false;
+    for (size_t i = 1; i < lines.size() && shown < 12; ++i) {
+        const std::string& line = lines[i];
+        if (line.compare(0, 2, "  ") == 0 && line[2] != ' ' && line.find(" by ") != std::string::npos) {
+            // "  Write of size 4 at 0x55.. by thread T2:" without the address
+            size_t at = line.find(" at 0x");
+            size_t by = line.find(" by ", at == std::string::npos ? 0 : at);
+            printf("    %s%s\n", line.substr(2, (at == std::string::npos ? by : at) - 2).c_str(), line.substr(by).c_str());
+            in_access = true;
+            ++shown;
+        } else if (line.compare(0, 2, "  ") != 0 || line[2] != ' ') {
+            in_access = false;  // a thread's creation, a mutex's: not shown
+        } else if (in_access && line.find(" #") != std::string::npos) {
+            // "    #0 runner(void*) /path/to/file.cpp:19 (prog+0x12b9)"
+            size_t path = line.find(" /");
+            size_t colon = path == std::string::npos ? path : line.find(':', path);
+            if (colon == std::string::npos || line.compare(path, 6, " /usr/") == 0)
+                continue;
+            size_t name = line.rfind('/', colon) + 1;
+            size_t stop = line.find_first_not_of("0123456789", colon + 1);
+            printf("      %s %s\n", line.substr(line.find('#'), path - line.find('#')).c_str(),
+                   line.substr(name, stop - name).c_str());
+            ++shown;
+        }
+    }
+    for (const std::string& line : lines)
+        if (line.compare(0, 9, "SUMMARY: ") == 0) {
+            size_t path = line.find(" /");
+            size_t name = path == std::string::npos ? path : line.find(' ', path + 1);
+            std::string file = path == std::string::npos ? "" : line.substr(path + 1, name - path - 1);
+            std::string shown_line = path == std::string::npos ? line : line.substr(0, path + 1) +
+                                     file.substr(file.rfind('/') + 1) + (name == std::string::npos ? "" : line.substr(name));
+            printf("    %s\n", shown_line.c_str());
+        }
+}
+
 class Reporter : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override
     {
-        run = Run();
+        runs.clear();
+        current = 0;
         reported = false;
     }
     void OnTestPartResult(const testing::TestPartResult& result) override
@@ -212,7 +278,10 @@ class Reporter : public testing::EmptyTestEventListener {
         if (!result.failed() || reported)
             return;
         reported = true;
-        catch_up();
+        static const Run none;
+        const Run& run = current < runs.size() ? runs[current] : none;
+        if (current < runs.size())
+            catch_up(runs[current]);
         printf("[ report ]\n");
         if (run.label.empty())
             printf("The test had started no program.\n");
@@ -227,9 +296,13 @@ class Reporter : public testing::EmptyTestEventListener {
             }
             printf("  %-8s %s\n", run.events[i].kind.c_str(), run.events[i].text.c_str());
         }
-        if (!run.label.empty() && !run.ended)
-            printf("  %-8s %s\n", "ended", "not yet: still running at this check");
-        print_check(result);
+        if (!run.label.empty() && !run.ended) {
+            std::string doing = what_it_is_doing(run.pid);
+            printf("  %-8s %s%s\n", "ended", "not yet: still running at this check",
+                   doing.empty() ? "" : ("; what it is doing: " + doing).c_str());
+        }
+        print_sanitizer_report(run.errors);
+        print_check(run, result);
         printf("[ end of report ]\n");
         fflush(stdout);
     }
@@ -243,7 +316,10 @@ class Reporter : public testing::EmptyTestEventListener {
 void report_run(const void* handle, pid_t pid, const std::string& label, void (*take_output)(const void*),
                 const std::string* out, const std::string* err, bool terminal)
 {
-    run = Run();
+    report_gone(handle);  // a handle used again: its earlier run is over
+    runs.emplace_back();
+    current = runs.size() - 1;
+    Run& run = runs.back();
     run.handle = handle;
     run.pid = pid;
     run.take_output = take_output;
@@ -255,9 +331,11 @@ void report_run(const void* handle, pid_t pid, const std::string& label, void (*
 
 void report_event(const void* handle, const std::string& kind, const std::string& text, bool as_bytes)
 {
-    if (handle != run.handle || handle == nullptr)
+    Run* found = run_of(handle);
+    if (found == nullptr)
         return;
-    catch_up();
+    Run& run = *found;
+    catch_up(run);
     if (kind == "ended") {
         if (run.ended)
             return;
@@ -269,25 +347,32 @@ void report_event(const void* handle, const std::string& kind, const std::string
 
 void report_sent(const std::string& what)
 {
-    if (!run.label.empty()) {
-        catch_up();
-        run.events.push_back({"sent", what, ""});
+    if (current < runs.size()) {
+        catch_up(runs[current]);
+        runs[current].events.push_back({"sent", what, ""});
     }
 }
 
 void report_signal(pid_t pid, int signal)
 {
-    if (pid > 0 && pid == run.pid && run.handle != nullptr) {
-        catch_up();
-        run.events.push_back({"signal", std::string("SIG") + sigabbrev_np(signal), ""});
-    }
+    for (size_t i = runs.size(); pid > 0 && i-- > 0;)
+        if (runs[i].pid == pid && runs[i].handle != nullptr) {
+            current = i;
+            catch_up(runs[i]);
+            runs[i].events.push_back({"signal", std::string("SIG") + sigabbrev_np(signal), ""});
+            return;
+        }
 }
 
 void report_gone(const void* handle)
 {
-    if (handle != run.handle || handle == nullptr)
+    size_t was = current;
+    Run* run = run_of(handle);
+    current = was;
+    if (run == nullptr)
         return;
-    catch_up();
-    run.handle = nullptr;
-    run.out = run.err = nullptr;
+    catch_up(*run);
+    run->handle = nullptr;
+    run->take_output = nullptr;
+    run->out = run->err = nullptr;
 }
