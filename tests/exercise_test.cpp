@@ -1,23 +1,25 @@
 // The exercises (scripts/exercise.sh): each starter builds and fails its
-// check, and the real program, put in its place, passes it; a copy that
-// exists is never overwritten; a check leaves the build that the tour and
-// the tests use alone, and its failure says what was sent, what was
-// expected and what came.
+// check, and so does every wrong copy kept for it and every what-if of its
+// program; the real program, put in its place, passes it; a copy that exists
+// is never overwritten; a check leaves the build that the tour and the tests
+// use alone, and its failure says what was sent, what was expected and what
+// came.
 #include "harness.h"
 
+#include <glob.h>
 #include <sys/stat.h>
 
 namespace {
 
 class Exercise : public TempDirTest {
 protected:
-    // Runs scripts/exercise.sh with the copies and the checks' builds in the
-    // test's directory.
+    // Runs scripts/exercise.sh with the copies in the test's directory and
+    // the checks' builds in a tree of this build's.
     void exercise(const std::vector<std::string>& args)
     {
         std::vector<std::string> argv{std::string(SOURCE_DIR) + "/scripts/exercise.sh"};
         argv.insert(argv.end(), args.begin(), args.end());
-        run_piped(run, "/bin/bash", "", 600, {"EXERCISES_DIR=" + path("copies"), "EXERCISE_BUILD=" + path("build")},
+        run_piped(run, "/bin/bash", "", 600, {"EXERCISES_DIR=" + path("copies"), "EXERCISE_BUILD=" CHECKS_BUILD},
                   argv);
     }
     // The last line of the output: start's path of the copy.
@@ -25,27 +27,6 @@ protected:
     {
         std::string text = run.out_text.substr(0, run.out_text.size() - 1);
         return text.substr(text.rfind('\n') + 1);
-    }
-    // The starter fails its check; the real source, put in its place, passes.
-    // Returns the failing check's output.
-    std::string check_both_ways(const std::string& name, const std::string& source)
-    {
-        SCOPED_TRACE(name);
-        exercise({"start", name});
-        expect_exit(run.end, 0);
-        std::string copy = last_line();
-        EXPECT_NE(read_file(copy), read_file(std::string(SOURCE_DIR) + "/" + source)) << "no lesson taken out";
-        exercise({"check", name});
-        expect_exit(run.end, 1);
-        EXPECT_NE(run.out_text.find("\u2717 "), std::string::npos) << run.out_text;
-        EXPECT_EQ(run.out_text.find("does not build"), std::string::npos) << "the starter must build:\n"
-                                                                            << run.out_text;
-        std::string failed = run.out_text;
-        write_file(copy, read_file(std::string(SOURCE_DIR) + "/" + source));
-        exercise({"check", name});
-        expect_exit(run.end, 0);
-        EXPECT_NE(run.out_text.find("\u2713 Every test of " + name + " passes"), std::string::npos) << run.out_text;
-        return failed;
     }
     Piped run;
 };
@@ -59,16 +40,102 @@ std::string real_build_state(const char* name)
            read_file(std::string(PROGRAM_DIR) + "/../CMakeCache.txt");
 }
 
-TEST_F(Exercise, CopyfileReportsWhatWasSentExpectedAndCameAndKeepsTheCopy)
+// The file a patch changes, as the project lays it out ("+++ b/FILE").
+std::string target_of(const std::string& patch)
 {
-    std::string before = real_build_state("copyfile");
-    std::string failed = check_both_ways("copyfile", "file_copy/copyfile.cpp");
-    for (const char* part : {"\n    sent     \"", "\n    prompt   \"Enter source file path: \"",
-                             "\n    expected  ", "\n    came      ", "\n    ended    exit status "})
-        EXPECT_NE(failed.find(part), std::string::npos) << part << " missing from:\n" << failed;
-    EXPECT_EQ(real_build_state("copyfile"), before) << "the check changed the tour's and the tests' build";
+    std::string text = read_file(patch);
+    size_t at = text.find("\n+++ b/");
+    return at == std::string::npos ? "" : text.substr(at + 7, text.find('\n', at + 7) - at - 7);
+}
 
-    // A second start keeps the copy as the learner left it.
+// The patches kept in a folder of the project for a program: FOLDER/NAME--*.patch.
+std::vector<std::string> patches_of(const std::string& folder, const std::string& name)
+{
+    std::vector<std::string> found;
+    glob_t matches{};
+    std::string pattern = std::string(SOURCE_DIR) + "/" + folder + "/" + name + "--*.patch";
+    if (glob(pattern.c_str(), 0, nullptr, &matches) == 0)
+        found.assign(matches.gl_pathv, matches.gl_pathv + matches.gl_pathc);
+    globfree(&matches);
+    return found;
+}
+
+class EveryCopy : public Exercise, public testing::WithParamInterface<const char*> {
+protected:
+    // The real program's file with a patch applied, as a learner would have it.
+    std::string patched(const std::string& source, const std::string& patch)
+    {
+        std::string tree = path("patched");
+        run_piped(run, "/bin/sh", "", 60, {},
+                  {"-c", "rm -rf \"$1\" && mkdir -p \"$1/$(dirname \"$2\")\" && cp \"$3/$2\" \"$1/$2\" && cd \"$1\" && git apply \"$4\"",
+                   "sh", tree, source, SOURCE_DIR, patch});
+        EXPECT_EQ(run.err_text, "") << patch;
+        return read_file(tree + "/" + source);
+    }
+};
+
+// What a starter's failure must show of the run: for copyfile, what was
+// sent, the prompt, what was expected and what came; for pause_timer, the
+// signal sent and the count that came.
+const std::vector<std::pair<std::string, std::vector<std::string>>> report_parts = {
+    {"copyfile",
+     {"\n    sent     \"", "\n    prompt   \"Enter source file path: \"", "\n    expected  ", "\n    came      ",
+      "\n    ended    exit status "}},
+    {"pause_timer", {"\n    signal   SIG", "\n    came     \"Countdown: 10\\n", "\n    expected  ", "\n    came      "}},
+};
+
+// The starter, each wrong copy kept beside it (scripts/exercise/wrong/) and
+// each what-if of the program fail its check, each with a report and never
+// for want of building; the real program passes. A check leaves the tour's
+// and the tests' build alone.
+TEST_P(EveryCopy, FailsEachWrongCopyAndPassesTheRealProgram)
+{
+    const std::string name = GetParam();
+    std::string before = real_build_state(name.c_str());
+    exercise({"start", name});
+    expect_exit(run.end, 0);
+    const std::string copy = last_line();
+    const std::string source = target_of(std::string(SOURCE_DIR) + "/scripts/exercise/" + name + ".patch");
+    const std::string real = read_file(std::string(SOURCE_DIR) + "/" + source);
+    ASSERT_FALSE(real.empty()) << source;
+    EXPECT_NE(read_file(copy), real) << "no lesson taken out";
+
+    std::vector<std::pair<std::string, std::string>> wrong = {{"the starter", read_file(copy)}};
+    for (const char* folder : {"scripts/exercise/wrong", "scripts/what-if"})
+        for (const std::string& patch : patches_of(folder, name))
+            if (target_of(patch) == source)  // a what-if may change another file of the program
+                wrong.emplace_back(patch.substr(patch.rfind('/') + 1), patched(source, patch));
+    for (const auto& [label, text] : wrong) {
+        SCOPED_TRACE(label);
+        write_file(copy, text);
+        exercise({"check", name});
+        expect_exit(run.end, 1);
+        EXPECT_NE(run.out_text.find("\u2717 The test "), std::string::npos) << run.out_text;
+        EXPECT_NE(run.out_text.find("\n  The check that failed ("), std::string::npos) << run.out_text;
+        EXPECT_EQ(run.out_text.find("does not build"), std::string::npos) << "it must build:\n" << run.out_text;
+        for (const auto& [program, parts] : report_parts) {
+            for (const std::string& part : parts) {
+                if (program == name && label == "the starter") {
+                    EXPECT_NE(run.out_text.find(part), std::string::npos) << part << " missing from:\n" << run.out_text;
+                }
+            }
+        }
+    }
+    write_file(copy, real);
+    exercise({"check", name});
+    expect_exit(run.end, 0);
+    EXPECT_NE(run.out_text.find("\u2713 Every test of " + name + " passes"), std::string::npos) << run.out_text;
+    EXPECT_EQ(real_build_state(name.c_str()), before) << "the check changed the tour's and the tests' build";
+}
+
+INSTANTIATE_TEST_SUITE_P(, EveryCopy,
+                         testing::Values("atm_sim", "copyfile", "mutex_counter", "pause_timer", "records",
+                                         "sem_counter", "server", "sigint_loop", "sigusr_toggle"),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+// A second start keeps the copy as the learner left it.
+TEST_F(Exercise, StartKeepsTheCopy)
+{
     exercise({"start", "copyfile"});
     std::string copy = last_line();
     write_file(copy, "// mine\n");
@@ -79,31 +146,7 @@ TEST_F(Exercise, CopyfileReportsWhatWasSentExpectedAndCameAndKeepsTheCopy)
     EXPECT_NE(run.out_text.find("kept as it is"), std::string::npos) << run.out_text;
 }
 
-TEST_F(Exercise, PauseTimerReportsTheKeysAndSignalsSent)
-{
-    std::string failed = check_both_ways("pause_timer", "signals/pause_timer.cpp");
-    for (const char* part : {"\n    signal   SIGINT\n", "\n    came     \"Countdown: 10\\n", "\n    expected  ",
-                             "\n    came      ", "\n    ended    exit status 0"})
-        EXPECT_NE(failed.find(part), std::string::npos) << part << " missing from:\n" << failed;
-}
-
-TEST_F(Exercise, EachOtherStarterFailsAndTheRealProgramPasses)
-{
-    for (const auto& [name, source] : std::vector<std::pair<std::string, std::string>>{
-             {"records", "records/find_roster_entry.cpp"},
-             {"server", "fifo/server.cpp"},
-             {"sigint_loop", "signals/sigint_loop.cpp"},
-             {"sigusr_toggle", "signals/sigusr_toggle.cpp"}})
-        check_both_ways(name, source);
-}
-
-TEST_F(Exercise, EachThreadStarterFailsAndTheRealProgramPasses)
-{
-    for (const char* name : {"atm_sim", "mutex_counter", "sem_counter"})
-        check_both_ways(name, std::string("threads/") + name + ".cpp");
-}
-
-// Every starter kept is checked by one of the tests above.
+// Every starter kept is checked by the test above.
 TEST_F(Exercise, EveryExerciseIsChecked)
 {
     exercise({"list"});
