@@ -8,6 +8,7 @@
 #   bench/verdicts.sh [NAME...]
 #   RUNS=10 bench/verdicts.sh NAME    each copy checked RUNS times
 #   ONLY=PATTERN bench/verdicts.sh    only the copies whose label matches
+#   LOAD=2 bench/verdicts.sh          with two busy loops running meanwhile
 # A starter, a wrong copy and a what-if must fail (status 1), the real
 # program must pass (status 0). Exits 1 when any verdict was not so.
 set -euo pipefail
@@ -15,7 +16,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-1}
 only=${ONLY:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/verdicts-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+loops=()
+trap 'rm -rf "$work"; [ ${#loops[@]} -eq 0 ] || kill "${loops[@]}" 2>/dev/null' EXIT
+for _ in $(seq "${LOAD:-0}"); do
+    (while :; do :; done) &
+    loops+=("$!")
+done
 export EXERCISES_DIR=$work/copies EXERCISE_BUILD=${EXERCISE_BUILD:-$root/build/verdicts}
 
 names=("$@")

@@ -82,7 +82,12 @@ build_in() {
     local name=$1 flavour=$2 build=$builds/exercise-$2 binary filter
     read -r binary filter <<<"$(tests_of "$name")"
     mkdir -p "$build"
-    if ! cmake -S "$root" --preset "$flavour" -B "$build" -DBUILD_TESTING=ON -DEXERCISE="$name" \
+    # Configured anew only for another exercise or folder of copies: the
+    # build itself configures again when the project's CMake files change.
+    if grep -qxF "EXERCISE:STRING=$name" "$build/CMakeCache.txt" 2>/dev/null &&
+        grep -qxF "EXERCISE_DIR:PATH=$copies/$name" "$build/CMakeCache.txt"; then
+        :
+    elif ! cmake -S "$root" --preset "$flavour" -B "$build" -DBUILD_TESTING=ON -DEXERCISE="$name" \
         -DEXERCISE_DIR="$copies/$name" >"$build/configure.log" 2>&1; then
         cat "$build/configure.log" >&2
         echo "exercise: the $flavour build could not be configured (above)" >&2
