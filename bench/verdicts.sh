@@ -43,7 +43,7 @@ copies_of() {
 
 bad=0
 for name in "${names[@]}"; do
-    rm -rf "$EXERCISES_DIR/$name"
+    rm -rf "${EXERCISES_DIR:?}/$name"
     copy=$(exercise start "$name" | tail -n 1)
     starter=$work/$name.starter
     cp "$copy" "$starter"
