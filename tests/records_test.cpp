@@ -29,6 +29,11 @@ protected:
     }
 };
 
+std::string found(int id, const std::string& name)
+{
+    return "Student found - ID: " + std::to_string(id) + ", Name: " + name + "\n";
+}
+
 std::string row(int id, const std::string& name)
 {
     return "ID: " + std::to_string(id) + "\t| Name: " + name + "\n";
@@ -192,6 +197,36 @@ TEST_F(Records, RandomInput)
         runs_to_the_end += at_prompt;
     }
     EXPECT_GE(runs_to_the_end, 20);
+}
+
+// The search and the listing on their own (tests/records_table.cpp), over
+// tables the store never makes: the search reports the first record with the
+// id (the store refuses a second, so only here can a test tell the first
+// from the last), and neither module looks past the valid records, even
+// where records lie there.
+TEST_F(Records, FirstOfARepeatedIdIsFoundAndNothingPastTheValidRecords)
+{
+    struct Case {
+        std::vector<std::string> table;  // records_table's arguments
+        std::string input, output;
+    };
+    const std::vector<Case> cases = {
+        {{"7:First seven", "3:First three", "7:Second seven", "3:Second three", "/", "9:Past the end"},
+         "2\n3 7\n3 3\n3 9\n",
+         listing({row(7, "First seven"), row(3, "First three"), row(7, "Second seven"), row(3, "Second three")}) +
+             search_prompt + found(7, "First seven") + search_prompt + found(3, "First three") + search_prompt +
+             "Student with ID 9 not found.\n"},
+        {{"/", "5:Past the end"}, "2\n3 5\n",
+         "No students to display.\n" + search_prompt + "Student with ID 5 not found.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.table.size());
+        Piped run;
+        run_piped(run, RECORDS_TABLE, c.input, 60, {}, c.table);
+        EXPECT_EQ(run.out_text, c.output);
+        EXPECT_EQ(run.err_text, "");
+        expect_exit(run.end, 0);
+    }
 }
 
 TEST_F(Records, MenuShowsOnATerminalBeforeAnythingIsTyped)
