@@ -2,8 +2,8 @@
 // and the student store's table and read_decimal) over a table the test
 // fills, one that the store would never make: ids may repeat, and records
 // may lie past the valid ones.
-//   records_table ID:NAME... [/ ID:NAME...]
-// The records before a lone "/" (all of them, without one) are the valid
+//   records_table ID:NAME... [| ID:NAME...]
+// The records before a lone "|" (all of them, without one) are the valid
 // ones, students[0] to students[student_count - 1]; those after it are
 // written just past them, where neither module may look. Then it reads
 // choices as the menu of records does, without the menu: 2 lists the table,
@@ -21,7 +21,7 @@ int main(int argc, char** argv)
     int written = 0;
     int valid = -1;
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "/") == 0 && valid < 0) {
+        if (strcmp(argv[i], "|") == 0 && valid < 0) {
             valid = written;
             continue;
         }

@@ -220,20 +220,21 @@ TEST_F(Records, RandomInput)
 TEST_F(Records, FirstOfARepeatedIdIsFoundAndNothingPastTheValidRecords)
 {
     struct Case {
-        std::vector<std::string> table;  // records_table's arguments
+        std::string what;
+        std::vector<std::string> table;  // records_table's arguments: the names say which record is which
         std::string input, output;
     };
     const std::vector<Case> cases = {
-        {{"7:First seven", "3:First three", "7:Second seven", "3:Second three", "/", "9:Past the end"},
+        {"two ids twice each, a record past them",
+         {"7:first", "3:first", "7:second", "3:second", "|", "9:past"},
          "2\n3 7\n3 3\n3 9\n",
-         listing({row(7, "First seven"), row(3, "First three"), row(7, "Second seven"), row(3, "Second three")}) +
-             search_prompt + found(7, "First seven") + search_prompt + found(3, "First three") + search_prompt +
-             "Student with ID 9 not found.\n"},
-        {{"/", "5:Past the end"}, "2\n3 5\n",
+         listing({row(7, "first"), row(3, "first"), row(7, "second"), row(3, "second")}) + search_prompt +
+             found(7, "first") + search_prompt + found(3, "first") + search_prompt + "Student with ID 9 not found.\n"},
+        {"no valid record, one past them", {"|", "5:past"}, "2\n3 5\n",
          "No students to display.\n" + search_prompt + "Student with ID 5 not found.\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.table.size());
+        SCOPED_TRACE(c.what);
         EXPECT_EQ(run(RECORDS_TABLE, c.input, c.table), c.output);
     }
 }
