@@ -19,7 +19,7 @@ const std::string bad_search_id = "Invalid ID: enter a whole number from -214748
 
 // A run takes milliseconds, on a loaded machine too: one still going after
 // this many seconds loops for ever, in a search that never moves on, say.
-constexpr double patience = 5;
+constexpr double patience = 3;
 
 class Records : public TempDirTest {
 protected:
