@@ -10,7 +10,9 @@
 #   ONLY=PATTERN bench/verdicts.sh    only the copies whose label matches
 #   LOAD=2 bench/verdicts.sh          with two busy loops running meanwhile
 # A starter, a wrong copy and a what-if must fail (status 1), the real
-# program must pass (status 0). Exits 1 when any verdict was not so.
+# program must pass (status 0). Exits 1 when any verdict was not so. A
+# what-if that changes another of the program's files than the exercise's is
+# no copy to check, and is listed as such.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-1}
@@ -36,7 +38,15 @@ copies_of() {
     echo "starter starter"
     for p in "$root"/scripts/exercise/wrong/"$1"--*.patch "$root"/scripts/what-if/"$1"--*.patch; do
         [ -f "$p" ] || continue
-        echo "$(basename "$(dirname "$p")")/$(basename "$p" .patch) $p"
+        label=$(basename "$(dirname "$p")")/$(basename "$p" .patch)
+        # A change to another of the program's files is no copy a learner
+        # could hand in: the check builds the copy of one file only.
+        other=$(sed -n 's|^+++ b/||p' "$p" | grep -v -x -F "$(source_of "$1")" | head -n 1 || true)
+        if [ -n "$other" ]; then
+            echo "$label other:$other"
+        else
+            echo "$label $p"
+        fi
     done
     echo "real -"
 }
@@ -51,6 +61,9 @@ for name in "${names[@]}"; do
     while read -r label patch; do
         [ -z "$only" ] || [[ $label == *$only* ]] || continue
         case $patch in
+            other:*)
+                printf '%-14s %-52s not checked: it changes %s, not the copy'"'"'s file\n' "$name" "$label" "${patch#other:}"
+                continue ;;
             starter) cp "$starter" "$copy" ;;
             -) cp "$root/$(source_of "$name")" "$copy" ;;
             *)
