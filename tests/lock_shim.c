@@ -107,9 +107,10 @@ static void pause_briefly(void)
 }
 
 /* How long a hold lasts at most: far longer than a second thread takes to
- * arrive, even under ThreadSanitizer on a busy machine; a program left with
- * one thread (the others ended or never started) loses no more than this. */
-static const double hold_limit = 2;
+ * arrive, even under ThreadSanitizer on a busy machine (milliseconds); a
+ * program left with one thread (the others ended, or never started) loses
+ * no more than this at each of its holds. */
+static const double hold_limit = 1;
 
 /* Called by the thread that just got sem (or, sem null, a mutex, which no
  * other thread can get now): on the first holds, stays until another
