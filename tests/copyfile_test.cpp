@@ -1,6 +1,7 @@
 // copyfile, driven through pipes and on a terminal.
 #include "harness.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,12 @@ namespace {
 
 const char prompts[] = "Enter source file path: Enter destination file path: ";
 const char done[] = "\nCopying complete!";
+
+// How long one run of copyfile may take before it is cut off. Every run
+// here takes milliseconds, so a program still running after this many
+// seconds, on a busy machine too, is stuck: asking again and again a write
+// that takes no bytes, say.
+constexpr double run_bound = 5;
 
 class Copyfile : public TempDirTest {
 protected:
@@ -17,11 +24,29 @@ protected:
     {
         return {shim_preload(), "ASAN_OPTIONS=verify_asan_link_order=0", setting};
     }
-    // Runs copyfile with the given input lines.
-    void copy(const std::string& input, const std::vector<std::string>& env = {})
+    // Runs copyfile with the given input lines. done, if given, says what the
+    // test did to the program for a fault to show, for the failure's report.
+    void copy(const std::string& input, const std::vector<std::string>& env = {}, const std::string& done = "")
     {
-        run_piped(run, program("copyfile"), input, 60, env);
-        ASSERT_FALSE(run.end.timed_out);
+        launch(program("copyfile"), {}, input, env, done);
+    }
+    // Runs path (copyfile, or what runs it) with args, and cuts it off after
+    // run_bound seconds. Once a run of a test has been cut off, the test's
+    // later runs are not made: the test has failed, and each would only wait
+    // as long again.
+    void launch(const std::string& path, const std::vector<std::string>& args, const std::string& input,
+                const std::vector<std::string>& env, const std::string& done)
+    {
+        if (HasFatalFailure())
+            return;
+        start_piped(run, path, env, args);
+        if (!done.empty())
+            report_sent(done);
+        feed(run, input);
+        finish(run, run_bound);
+        ASSERT_FALSE(run.end.timed_out) << "copyfile was still running " << run_bound
+                                        << " s after its input was closed, where a copy takes milliseconds: "
+                                        << "cut off";
     }
     void expect_status(int status)
     {
@@ -39,6 +64,15 @@ mode_t mode_of(const std::string& path)
 bool exists(const std::string& path)
 {
     return access(path.c_str(), F_OK) == 0;
+}
+
+// How a copy differs from the bytes it should hold, in a line: EXPECT_EQ on
+// megabytes would print them whole, escaped, for seconds.
+std::string difference(const std::string& copied, const std::string& bytes)
+{
+    size_t at = std::mismatch(copied.begin(), copied.end(), bytes.begin(), bytes.end()).first - copied.begin();
+    return std::to_string(copied.size()) + " bytes copied of " + std::to_string(bytes.size()) +
+           ", the first wrong one at offset " + std::to_string(at);
 }
 
 TEST_F(Copyfile, GoodCopyWritesPromptsAndCompletionOnly)
@@ -62,7 +96,8 @@ TEST_F(Copyfile, CopiesEverySizeExactly)
         write_file("src", bytes);
         copy("src\ndst\n");
         expect_status(0);
-        EXPECT_EQ(read_file("dst"), bytes);
+        std::string copied = read_file("dst");
+        EXPECT_TRUE(copied == bytes) << difference(copied, bytes);
         unlink("dst");
     }
 }
@@ -85,7 +120,7 @@ TEST_F(Copyfile, ShortWritesAreCompleted)
 {
     std::string bytes = pattern_bytes(2500);
     write_file("src", bytes);
-    copy("src\ndst\n", with_shim("SHIM_WRITE_CAP=300"));
+    copy("src\ndst\n", with_shim("SHIM_WRITE_CAP=300"), "the I/O shim let each write take 300 bytes at most");
     EXPECT_EQ(run.out_text, std::string(prompts) + done);
     EXPECT_EQ(run.err_text, "");
     expect_status(0);
@@ -93,7 +128,7 @@ TEST_F(Copyfile, ShortWritesAreCompleted)
 
     // A write that takes nothing at all is a failure, not a reason to ask
     // again, and as it sets no error number the report says what it did.
-    copy("src\ndst\n", with_shim("SHIM_WRITE_CAP=0"));
+    copy("src\ndst\n", with_shim("SHIM_WRITE_CAP=0"), "the I/O shim let each write take no bytes");
     EXPECT_EQ(run.err_text, "Error writing to dest file.: A write took no bytes\n");
     expect_status(1);
 }
@@ -214,8 +249,8 @@ TEST_F(Copyfile, RefusesTheFileStandardOutputGoesTo)
     write_file("src", "copied text\n");
     for (const char* dest : {"/dev/stdout", "out.txt"}) {
         SCOPED_TRACE(dest);
-        run_piped(run, "/bin/sh", std::string("src\n") + dest + "\n", 60, {},
-                  {"-c", "exec \"$0\" > out.txt", program("copyfile")});
+        launch("/bin/sh", {"-c", "exec \"$0\" > out.txt", program("copyfile")}, std::string("src\n") + dest + "\n",
+               {}, "");
         EXPECT_EQ(run.err_text, "Destination and standard output are the same file; nothing copied.\n");
         expect_status(1);
         EXPECT_EQ(read_file("out.txt"), prompts);
@@ -286,17 +321,17 @@ TEST_F(Copyfile, FailedReadOfAPathIsNotItsEnd)
         GTEST_SKIP() << "strace is not installed (scripts/setup.sh test installs it)";
     write_file("src", "new\n");
     write_file("important.txt", "precious\n");
-    auto traced = [&](const std::string& inject) {
+    auto traced = [&](const std::string& inject, const std::string& done) {
         std::vector<std::string> args = {"-o", path("trace"), "-e", "trace=read"};
         if (!inject.empty())
             args.insert(args.end(), {"-e", "inject=read:" + inject});
         args.push_back(program("copyfile"));
         // LeakSanitizer cannot run under strace.
-        run_piped(run, strace, "src\nimportant.txt.bak\n", 60, {"ASAN_OPTIONS=detect_leaks=0"}, args);
+        launch(strace, args, "src\nimportant.txt.bak\n", {"ASAN_OPTIONS=detect_leaks=0"}, done);
     };
     // strace makes the Nth read fail, counting every read, the loader's too:
     // a first run finds N, the read of the last ".", after "important.txt".
-    traced("");
+    traced("", "");
     expect_status(0);
     std::string trace = "\n" + read_file("trace");
     size_t dot = trace.rfind("\nread(0, \".\", 1)");
@@ -306,13 +341,13 @@ TEST_F(Copyfile, FailedReadOfAPathIsNotItsEnd)
         ++n;
     unlink("important.txt.bak");
 
-    traced("error=EIO:when=" + std::to_string(n));
+    traced("error=EIO:when=" + std::to_string(n), "strace made the read of the path's last \".\" fail with EIO");
     EXPECT_EQ(run.out_text, prompts);
     EXPECT_EQ(run.err_text, "Error reading the destination path: Input/output error\n");
     expect_status(1);
     EXPECT_EQ(read_file("important.txt"), "precious\n");
 
-    traced("error=EINTR:when=" + std::to_string(n));
+    traced("error=EINTR:when=" + std::to_string(n), "strace made the read of the path's last \".\" fail with EINTR");
     EXPECT_NE(read_file("trace").find("EINTR (Interrupted system call) (INJECTED)"), std::string::npos);
     expect_status(0);
     EXPECT_EQ(read_file("important.txt.bak"), "new\n");
