@@ -221,6 +221,33 @@ TEST_F(Copyfile, FullDeviceFailsTheWrite)
     expect_status(1);
 }
 
+// A read that fails in the middle of the copy ends it as a failure, never as
+// the end of the source: the failed read's message, status 1 and no
+// "Copying complete!"; what was copied before it stays in the destination,
+// and both files are closed, the source first. strace makes the source's
+// third read fail, as a bad disk would, after two chunks were written.
+TEST_F(Copyfile, ReadFailingInTheMiddleFailsTheCopy)
+{
+    std::string strace = strace_path();
+    if (strace.empty())
+        GTEST_SKIP() << "strace is not installed (scripts/setup.sh test installs it)";
+    std::string bytes = pattern_bytes(3000);
+    write_file("src", bytes);
+    // The I/O shim goes to copyfile alone (-E), not to strace; LeakSanitizer
+    // cannot run under strace.
+    launch(strace,
+           {"-qq", "-o", "/dev/null", "-P", path("src"), "-e", "trace=read", "-e", "inject=read:error=EIO:when=3",
+            "-E", shim_preload(), "-E", "SHIM_CLOSE_LOG=" + path("closes"), program("copyfile")},
+           "src\ndst\n", {"ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"},
+           "strace made the source's 3rd read fail with EIO; the I/O shim logged each close");
+    EXPECT_EQ(run.out_text, prompts);
+    EXPECT_EQ(run.err_text, "Error reading from src file.: Input/output error\n");
+    expect_status(1);
+    EXPECT_TRUE(read_file("dst") == bytes.substr(0, 2048))
+        << read_file("dst").size() << " bytes in the destination, not the 2048 of the two reads before the failed one";
+    EXPECT_EQ(read_file("closes"), path("src") + "\n" + path("dst") + "\n");
+}
+
 TEST_F(Copyfile, RefusesToCopyAFileOntoItself)
 {
     std::string bytes = pattern_bytes(4000);
