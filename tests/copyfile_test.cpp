@@ -20,9 +20,12 @@ class Copyfile : public TempDirTest {
 protected:
     // The environment that loads the I/O shim; a sanitizer runtime is told to
     // accept a library loaded ahead of it.
-    std::vector<std::string> with_shim(const std::string& setting)
+    std::vector<std::string> with_shim(const std::string& setting, const std::string& another = "")
     {
-        return {shim_preload(), "ASAN_OPTIONS=verify_asan_link_order=0", setting};
+        std::vector<std::string> env = {shim_preload(), "ASAN_OPTIONS=verify_asan_link_order=0", setting};
+        if (!another.empty())
+            env.push_back(another);
+        return env;
     }
     // Runs copyfile with the given input lines. done, if given, says what the
     // test did to the program for a fault to show, for the failure's report.
@@ -246,6 +249,32 @@ TEST_F(Copyfile, ReadFailingInTheMiddleFailsTheCopy)
     EXPECT_TRUE(read_file("dst") == bytes.substr(0, 2048))
         << read_file("dst").size() << " bytes in the destination, not the 2048 of the two reads before the failed one";
     EXPECT_EQ(read_file("closes"), path("src") + "\n" + path("dst") + "\n");
+}
+
+// Every failure once the source is open closes what was opened, the source
+// first, before the program ends. (The refused copy onto itself and the read
+// failing in the middle are checked with the rest of what they do.)
+TEST_F(Copyfile, FailuresCloseTheOpenFilesSourceFirst)
+{
+    write_file("src", pattern_bytes(3000));
+    ASSERT_EQ(mkdir("folder", 0755), 0);
+    const std::string src = path("src") + "\n";
+    const std::string logged = "the I/O shim logged each close";
+    struct Failure {
+        std::string what, input, setting, done, closes;
+    };
+    for (const Failure& failure : std::vector<Failure>{
+             {"the destination's open fails", "src\nno/such/dir/copy\n", "", logged, src},
+             {"the source's first read fails", "folder\ndst\n", "", logged, path("folder") + "\n"},
+             {"a write fails", "src\n/dev/full\n", "", logged, src + "/dev/full\n"},
+             {"a write takes no bytes", "src\ndst\n", "SHIM_WRITE_CAP=0",
+              "the I/O shim let each write take no bytes, and logged each close", src + path("dst") + "\n"}}) {
+        SCOPED_TRACE(failure.what);
+        unlink(path("closes").c_str());
+        copy(failure.input, with_shim("SHIM_CLOSE_LOG=" + path("closes"), failure.setting), failure.done);
+        expect_status(1);
+        EXPECT_EQ(read_file("closes"), failure.closes);
+    }
 }
 
 TEST_F(Copyfile, RefusesToCopyAFileOntoItself)
