@@ -1,6 +1,7 @@
 // copyfile, driven through pipes and on a terminal.
 #include "harness.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,19 +10,46 @@ namespace {
 const char prompts[] = "Enter source file path: Enter destination file path: ";
 const char done[] = "\nCopying complete!";
 
+// How long one run of copyfile may take before it is cut off. Every run
+// here takes milliseconds, so a program still running after this many
+// seconds, on a busy machine too, is stuck: asking again and again a write
+// that takes no bytes, say.
+constexpr double run_bound = 5;
+
 class Copyfile : public TempDirTest {
 protected:
     // The environment that loads the I/O shim; a sanitizer runtime is told to
     // accept a library loaded ahead of it.
-    std::vector<std::string> with_shim(const std::string& setting)
+    std::vector<std::string> with_shim(const std::string& setting, const std::string& another = "")
     {
-        return {shim_preload(), "ASAN_OPTIONS=verify_asan_link_order=0", setting};
+        std::vector<std::string> env = {shim_preload(), "ASAN_OPTIONS=verify_asan_link_order=0", setting};
+        if (!another.empty())
+            env.push_back(another);
+        return env;
     }
-    // Runs copyfile with the given input lines.
-    void copy(const std::string& input, const std::vector<std::string>& env = {})
+    // Runs copyfile with the given input lines. done, if given, says what the
+    // test did to the program for a fault to show, for the failure's report.
+    void copy(const std::string& input, const std::vector<std::string>& env = {}, const std::string& done = "")
     {
-        run_piped(run, program("copyfile"), input, 60, env);
-        ASSERT_FALSE(run.end.timed_out);
+        launch(program("copyfile"), {}, input, env, done);
+    }
+    // Runs path (copyfile, or what runs it) with args, and cuts it off after
+    // run_bound seconds. Once a run of a test has been cut off, the test's
+    // later runs are not made: the test has failed, and each would only wait
+    // as long again.
+    void launch(const std::string& path, const std::vector<std::string>& args, const std::string& input,
+                const std::vector<std::string>& env, const std::string& done)
+    {
+        if (HasFatalFailure())
+            return;
+        start_piped(run, path, env, args);
+        if (!done.empty())
+            report_sent(done);
+        feed(run, input);
+        finish(run, run_bound);
+        ASSERT_FALSE(run.end.timed_out) << "copyfile was still running " << run_bound
+                                        << " s after its input was closed, where a copy takes milliseconds: "
+                                        << "cut off";
     }
     void expect_status(int status)
     {
@@ -39,6 +67,15 @@ mode_t mode_of(const std::string& path)
 bool exists(const std::string& path)
 {
     return access(path.c_str(), F_OK) == 0;
+}
+
+// How a copy differs from the bytes it should hold, in a line: EXPECT_EQ on
+// megabytes would print them whole, escaped, for seconds.
+std::string difference(const std::string& copied, const std::string& bytes)
+{
+    size_t at = std::mismatch(copied.begin(), copied.end(), bytes.begin(), bytes.end()).first - copied.begin();
+    return std::to_string(copied.size()) + " bytes copied of " + std::to_string(bytes.size()) +
+           ", the first wrong one at offset " + std::to_string(at);
 }
 
 TEST_F(Copyfile, GoodCopyWritesPromptsAndCompletionOnly)
@@ -62,7 +99,8 @@ TEST_F(Copyfile, CopiesEverySizeExactly)
         write_file("src", bytes);
         copy("src\ndst\n");
         expect_status(0);
-        EXPECT_EQ(read_file("dst"), bytes);
+        std::string copied = read_file("dst");
+        EXPECT_TRUE(copied == bytes) << difference(copied, bytes);
         unlink("dst");
     }
 }
@@ -85,7 +123,7 @@ TEST_F(Copyfile, ShortWritesAreCompleted)
 {
     std::string bytes = pattern_bytes(2500);
     write_file("src", bytes);
-    copy("src\ndst\n", with_shim("SHIM_WRITE_CAP=300"));
+    copy("src\ndst\n", with_shim("SHIM_WRITE_CAP=300"), "the I/O shim let each write take 300 bytes at most");
     EXPECT_EQ(run.out_text, std::string(prompts) + done);
     EXPECT_EQ(run.err_text, "");
     expect_status(0);
@@ -93,7 +131,7 @@ TEST_F(Copyfile, ShortWritesAreCompleted)
 
     // A write that takes nothing at all is a failure, not a reason to ask
     // again, and as it sets no error number the report says what it did.
-    copy("src\ndst\n", with_shim("SHIM_WRITE_CAP=0"));
+    copy("src\ndst\n", with_shim("SHIM_WRITE_CAP=0"), "the I/O shim let each write take no bytes");
     EXPECT_EQ(run.err_text, "Error writing to dest file.: A write took no bytes\n");
     expect_status(1);
 }
@@ -186,6 +224,59 @@ TEST_F(Copyfile, FullDeviceFailsTheWrite)
     expect_status(1);
 }
 
+// A read that fails in the middle of the copy ends it as a failure, never as
+// the end of the source: the failed read's message, status 1 and no
+// "Copying complete!"; what was copied before it stays in the destination,
+// and both files are closed, the source first. strace makes the source's
+// third read fail, as a bad disk would, after two chunks were written.
+TEST_F(Copyfile, ReadFailingInTheMiddleFailsTheCopy)
+{
+    std::string strace = strace_path();
+    if (strace.empty())
+        GTEST_SKIP() << "strace is not installed (scripts/setup.sh test installs it)";
+    std::string bytes = pattern_bytes(3000);
+    write_file("src", bytes);
+    // The I/O shim goes to copyfile alone (-E), not to strace; LeakSanitizer
+    // cannot run under strace.
+    launch(strace,
+           {"-qq", "-o", "/dev/null", "-P", path("src"), "-e", "trace=read", "-e", "inject=read:error=EIO:when=3",
+            "-E", shim_preload(), "-E", "SHIM_CLOSE_LOG=" + path("closes"), program("copyfile")},
+           "src\ndst\n", {"ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"},
+           "strace made the source's 3rd read fail with EIO; the I/O shim logged each close");
+    EXPECT_EQ(run.out_text, prompts);
+    EXPECT_EQ(run.err_text, "Error reading from src file.: Input/output error\n");
+    expect_status(1);
+    EXPECT_TRUE(read_file("dst") == bytes.substr(0, 2048))
+        << read_file("dst").size() << " bytes in the destination, not the 2048 of the two reads before the failed one";
+    EXPECT_EQ(read_file("closes"), path("src") + "\n" + path("dst") + "\n");
+}
+
+// Every failure once the source is open closes what was opened, the source
+// first, before the program ends. (The refused copy onto itself and the read
+// failing in the middle are checked with the rest of what they do.)
+TEST_F(Copyfile, FailuresCloseTheOpenFilesSourceFirst)
+{
+    write_file("src", pattern_bytes(3000));
+    ASSERT_EQ(mkdir("folder", 0755), 0);
+    const std::string src = path("src") + "\n";
+    const std::string logged = "the I/O shim logged each close";
+    struct Failure {
+        std::string what, input, setting, done, closes;
+    };
+    for (const Failure& failure : std::vector<Failure>{
+             {"the destination's open fails", "src\nno/such/dir/copy\n", "", logged, src},
+             {"the source's first read fails", "folder\ndst\n", "", logged, path("folder") + "\n"},
+             {"a write fails", "src\n/dev/full\n", "", logged, src + "/dev/full\n"},
+             {"a write takes no bytes", "src\ndst\n", "SHIM_WRITE_CAP=0",
+              "the I/O shim let each write take no bytes, and logged each close", src + path("dst") + "\n"}}) {
+        SCOPED_TRACE(failure.what);
+        unlink(path("closes").c_str());
+        copy(failure.input, with_shim("SHIM_CLOSE_LOG=" + path("closes"), failure.setting), failure.done);
+        expect_status(1);
+        EXPECT_EQ(read_file("closes"), failure.closes);
+    }
+}
+
 TEST_F(Copyfile, RefusesToCopyAFileOntoItself)
 {
     std::string bytes = pattern_bytes(4000);
@@ -214,8 +305,8 @@ TEST_F(Copyfile, RefusesTheFileStandardOutputGoesTo)
     write_file("src", "copied text\n");
     for (const char* dest : {"/dev/stdout", "out.txt"}) {
         SCOPED_TRACE(dest);
-        run_piped(run, "/bin/sh", std::string("src\n") + dest + "\n", 60, {},
-                  {"-c", "exec \"$0\" > out.txt", program("copyfile")});
+        launch("/bin/sh", {"-c", "exec \"$0\" > out.txt", program("copyfile")}, std::string("src\n") + dest + "\n",
+               {}, "");
         EXPECT_EQ(run.err_text, "Destination and standard output are the same file; nothing copied.\n");
         expect_status(1);
         EXPECT_EQ(read_file("out.txt"), prompts);
@@ -286,17 +377,17 @@ TEST_F(Copyfile, FailedReadOfAPathIsNotItsEnd)
         GTEST_SKIP() << "strace is not installed (scripts/setup.sh test installs it)";
     write_file("src", "new\n");
     write_file("important.txt", "precious\n");
-    auto traced = [&](const std::string& inject) {
+    auto traced = [&](const std::string& inject, const std::string& done) {
         std::vector<std::string> args = {"-o", path("trace"), "-e", "trace=read"};
         if (!inject.empty())
             args.insert(args.end(), {"-e", "inject=read:" + inject});
         args.push_back(program("copyfile"));
         // LeakSanitizer cannot run under strace.
-        run_piped(run, strace, "src\nimportant.txt.bak\n", 60, {"ASAN_OPTIONS=detect_leaks=0"}, args);
+        launch(strace, args, "src\nimportant.txt.bak\n", {"ASAN_OPTIONS=detect_leaks=0"}, done);
     };
     // strace makes the Nth read fail, counting every read, the loader's too:
     // a first run finds N, the read of the last ".", after "important.txt".
-    traced("");
+    traced("", "");
     expect_status(0);
     std::string trace = "\n" + read_file("trace");
     size_t dot = trace.rfind("\nread(0, \".\", 1)");
@@ -306,13 +397,13 @@ TEST_F(Copyfile, FailedReadOfAPathIsNotItsEnd)
         ++n;
     unlink("important.txt.bak");
 
-    traced("error=EIO:when=" + std::to_string(n));
+    traced("error=EIO:when=" + std::to_string(n), "strace made the read of the path's last \".\" fail with EIO");
     EXPECT_EQ(run.out_text, prompts);
     EXPECT_EQ(run.err_text, "Error reading the destination path: Input/output error\n");
     expect_status(1);
     EXPECT_EQ(read_file("important.txt"), "precious\n");
 
-    traced("error=EINTR:when=" + std::to_string(n));
+    traced("error=EINTR:when=" + std::to_string(n), "strace made the read of the path's last \".\" fail with EINTR");
     EXPECT_NE(read_file("trace").find("EINTR (Interrupted system call) (INJECTED)"), std::string::npos);
     expect_status(0);
     EXPECT_EQ(read_file("important.txt.bak"), "new\n");
