@@ -339,12 +339,12 @@ TEST_F(Signals, CountdownPausedAndResumedThroughAPipe)
 {
     Piped run;
     start_piped(run, program("pause_timer"));
-    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 30));
+    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 10));
     sleep_seconds(2.5);  // count lines at about 0, 1 and 2 seconds
     send_signal(run.pid, SIGINT);
     sleep_seconds(3);
     send_signal(run.pid, SIGTSTP);
-    finish(run, 60);
+    finish(run, 30);
     int before = counted_before_pause(run.out_text);
     EXPECT_GE(before, 2) << "lines before the pause; SIGINT came after about 2.5 s";
     EXPECT_LE(before, 4) << "lines before the pause; SIGINT came after about 2.5 s";
@@ -357,14 +357,14 @@ TEST_F(Signals, CountdownPausedTwiceAnnouncesTwice)
 {
     Piped run;
     start_piped(run, program("pause_timer"));
-    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 30));
+    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 10));
     sleep_seconds(1.5);
     send_signal(run.pid, SIGINT);
     sleep_seconds(1.5);
     send_signal(run.pid, SIGINT);
     sleep_seconds(1.5);
     send_signal(run.pid, SIGTSTP);
-    finish(run, 60);
+    finish(run, 30);
     int before = counted_before_pause(run.out_text);
     EXPECT_EQ(run.out_text, count_lines(10, 11 - before) + paused_line + paused_line +
                                 resumed_line + count_lines(10 - before, 1) +
@@ -376,9 +376,9 @@ TEST_F(Signals, CountdownOnATerminalWithTheKeys)
 {
     Terminal t;
     start_terminal(t, program("pause_timer"));
-    double at10 = wait_screen(t, "Countdown: 10\n", 10);
-    double at9 = wait_screen(t, "Countdown: 9\n", 10);
-    double at8 = wait_screen(t, "Countdown: 8\n", 10);
+    double at10 = wait_screen(t, "Countdown: 10\n", 5);
+    double at9 = wait_screen(t, "Countdown: 9\n", 3);
+    double at8 = wait_screen(t, "Countdown: 8\n", 3);
     ASSERT_GE(at8, 0) << t.screen;
     EXPECT_NEAR(at9 - at10, 1, 0.5);
     EXPECT_NEAR(at8 - at9, 1, 0.5);
@@ -386,7 +386,7 @@ TEST_F(Signals, CountdownOnATerminalWithTheKeys)
     sleep_seconds(0.3);
     double pressed = now_seconds() - t.started;
     type(t, "\x03");  // ^C
-    double announced = wait_screen(t, "Timer paused.\n", 10);
+    double announced = wait_screen(t, "Timer paused.\n", 3);
     ASSERT_GE(announced, 0) << t.screen;
     EXPECT_LT(announced - pressed, 0.8);  // well inside the one-second tick
 
@@ -396,8 +396,8 @@ TEST_F(Signals, CountdownOnATerminalWithTheKeys)
 
     pressed = now_seconds() - t.started;
     type(t, "\x1a");  // ^Z
-    double resumed = wait_screen(t, "Timer resumed.\n", 10, paused_at);
-    double next = wait_screen(t, "Countdown: 7\n", 10, paused_at);
+    double resumed = wait_screen(t, "Timer resumed.\n", 3, paused_at);
+    double next = wait_screen(t, "Countdown: 7\n", 3, paused_at);
     ASSERT_GE(next, 0) << t.screen;
     EXPECT_LT(resumed - pressed, 0.8);
     EXPECT_LT(next - pressed, 0.8);  // at once, not a tick later
@@ -411,7 +411,7 @@ TEST_F(Signals, CountdownStorm)
 {
     Piped run;
     start_piped(run, program("pause_timer"));
-    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 30));
+    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 10));
     // As fast as they can be sent, reading the output meanwhile: first
     // pauses alone for two seconds, which keeps the program paused and
     // announcing, then pauses and resumes alternating for one second, which
@@ -429,7 +429,7 @@ TEST_F(Signals, CountdownStorm)
             read_output(run, 0);
     }
     send_signal(run.pid, SIGTSTP);  // running at the end, so the count finishes
-    finish(run, 60);
+    finish(run, 30);
     expect_exit(run.end, 0);
     ASSERT_FALSE(run.out_text.empty());
     ASSERT_EQ(run.out_text.back(), '\n');
@@ -457,11 +457,11 @@ TEST_F(Signals, LoopEndsOnInterruptWithEveryLine)
 {
     Piped run;
     start_piped(run, program("sigint_loop"));
-    ASSERT_TRUE(wait_caught(run.pid, {SIGINT}, 30));
+    ASSERT_TRUE(wait_caught(run.pid, {SIGINT}, 10));
     sleep_seconds(3);  // work lines at about 0 and 2 seconds
     double sent = now_seconds();
     send_signal(run.pid, SIGINT);
-    finish(run, 30);
+    finish(run, 5);
     EXPECT_LT(now_seconds() - sent, 1.0);  // the rest of the wait is not waited for
     EXPECT_EQ(run.out_text, work_line + work_line + farewell);
     EXPECT_EQ(run.err_text, "");
@@ -470,7 +470,7 @@ TEST_F(Signals, LoopEndsOnInterruptWithEveryLine)
     start_piped(run, program("sigint_loop"));
     sleep_seconds(1);
     send_signal(run.pid, SIGTERM);
-    finish(run, 30);
+    finish(run, 5);
     expect_killed(run.end, SIGTERM);
     EXPECT_EQ(run.out_text.find("SIGINT caught"), std::string::npos);
 }
@@ -480,17 +480,17 @@ TEST_F(Signals, LoopOnATerminalEndsAtOnceOnCtrlC)
     Terminal t;
     start_terminal(t, program("sigint_loop"));
     size_t at = 0;
-    double first = wait_screen(t, work_line, 10, at, &at);
-    double second = wait_screen(t, work_line, 10, at, &at);
+    double first = wait_screen(t, work_line, 5, at, &at);
+    double second = wait_screen(t, work_line, 5, at, &at);
     ASSERT_GE(second, 0) << t.screen;
     EXPECT_NEAR(second - first, 2, 0.6);
     sleep_seconds(0.5);
     double pressed = now_seconds() - t.started;
     type(t, "\x03");
-    double farewell_at = wait_screen(t, farewell, 10, at);
+    double farewell_at = wait_screen(t, farewell, 3, at);
     ASSERT_GE(farewell_at, 0) << t.screen;
     EXPECT_LT(farewell_at - pressed, 1.0);  // not at the end of the two-second wait
-    wait_end(t, 10);
+    wait_end(t, 5);
     expect_exit(t.end, 0);
 }
 
@@ -499,8 +499,8 @@ TEST_F(Signals, ToggleOnATerminal)
     Terminal t;
     start_terminal(t, program("sigusr_toggle"));
     size_t at = 0;
-    double first = wait_screen(t, "Working...\n", 10, at, &at);
-    double second = wait_screen(t, "Working...\n", 10, at, &at);
+    double first = wait_screen(t, "Working...\n", 5, at, &at);
+    double second = wait_screen(t, "Working...\n", 5, at, &at);
     ASSERT_GE(second, 0) << t.screen;
     EXPECT_LT(first, 2);
     EXPECT_NEAR(second - first, 3, 0.6);
@@ -513,12 +513,12 @@ TEST_F(Signals, ToggleOnATerminal)
         double sent = now_seconds() - t.started;
         send_signal(t.pid, SIGUSR1);
         const char* expected = flip % 2 ? "paused by SIGUSR1\n" : "Working...\n";
-        double shown = wait_screen(t, expected, 10, at, &at);
+        double shown = wait_screen(t, expected, 3, at, &at);
         ASSERT_GE(shown, 0) << t.screen;
         EXPECT_LT(shown - sent, 1.5);  // not at the end of the three-second wait
     }
     // Twelve flips: working again, every three seconds.
-    double next = wait_screen(t, "Working...\n", 10, at, &at);
+    double next = wait_screen(t, "Working...\n", 5, at, &at);
     EXPECT_GE(next, 0) << t.screen;
     send_signal(t.pid, SIGTERM);
     wait_end(t, 10);
@@ -529,7 +529,7 @@ TEST_F(Signals, ToggleStorm)
 {
     Terminal t;
     start_terminal(t, program("sigusr_toggle"));
-    ASSERT_GE(wait_screen(t, "Working...\n", 10), 0);
+    ASSERT_GE(wait_screen(t, "Working...\n", 5), 0);
     double until = now_seconds() + 2;
     for (int sent = 0; now_seconds() < until || sent < 2000; ++sent) {
         send_signal(t.pid, SIGUSR1);
@@ -555,7 +555,6 @@ TEST_F(Signals, ToggleStorm)
     wait_end(t, 10);
     expect_killed(t.end, SIGTERM);
 }
-
 
 // The signals handled only inside the wait, never inside a printf of the
 // loop: SIGINT and SIGTSTP that come while a count line is being written
