@@ -186,17 +186,29 @@ double signal_inside_first_write(Terminal& t, const std::string& name, const std
     return sent;
 }
 
-// The text of a C or C++ source with its comments, and the insides of its
-// string and character literals, blanked out: only code is left to search.
+// The text of a C or C++ source with its comments, its preprocessor lines
+// and the insides of its string and character literals blanked out: only
+// code is left to search.
 std::string code_of(const std::string& source)
 {
     std::string code = source;
-    enum { plain, line_comment, block_comment, quoted } state = plain;
+    enum { plain, line_comment, block_comment, quoted, directive } state = plain;
     char quote = 0;
+    bool line_start = true;  // nothing but blanks so far on this line
     for (size_t i = 0; i < code.size(); ++i) {
         char c = code[i], next = i + 1 < code.size() ? code[i + 1] : '\0';
-        if (state == plain) {
-            if (c == '/' && (next == '/' || next == '*')) {
+        bool was_line_start = line_start;
+        line_start = c == '\n' || (line_start && (c == ' ' || c == '\t'));
+        if (state == directive) {
+            if (c == '\n' && (i == 0 || code[i - 1] != '\\'))
+                state = plain;
+            else if (c != '\n')
+                code[i] = ' ';
+        } else if (state == plain) {
+            if (c == '#' && was_line_start) {
+                state = directive;
+                code[i] = ' ';
+            } else if (c == '/' && (next == '/' || next == '*')) {
                 state = next == '/' ? line_comment : block_comment;
                 code[i] = code[i + 1] = ' ';
                 ++i;
