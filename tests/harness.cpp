@@ -80,6 +80,26 @@ static std::string label_of(const std::string& path, const std::vector<std::stri
     return label;
 }
 
+// The signals a program was started with blocked, for a report:
+// ", started with SIGINT and SIGTSTP blocked", or nothing.
+static std::string blocked_note(const std::vector<int>& blocked)
+{
+    std::string note;
+    for (size_t i = 0; i < blocked.size(); ++i)
+        note += std::string(i == 0 ? ", started with " : i + 1 == blocked.size() ? " and " : ", ") + "SIG" +
+                sigabbrev_np(blocked[i]);
+    return note.empty() ? note : note + " blocked";
+}
+
+static sigset_t as_sigset(const std::vector<int>& signals)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : signals)
+        sigaddset(&set, sig);
+    return set;
+}
+
 std::string describe(const Ending& end)
 {
     std::string doing = end.doing.empty() ? "" : "; what it was doing: " + end.doing;
@@ -123,16 +143,17 @@ bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
 }
 
 // The child side of a piped start: a clean signal state (nothing blocked or
-// ignored is inherited from the test), no descriptor but the three streams
-// (whatever else the test run was given stays out of the program), the extra
-// environment, then the program.
+// ignored is inherited from the test), then the mask blocked, no descriptor
+// but the three streams (whatever else the test run was given stays out of
+// the program), the extra environment, then the program.
 // If the program cannot be started, the error number goes to failed (closed
 // on exec, so the parent reads nothing when the start succeeds).
 [[noreturn]] static void exec_program(const std::string& path, const std::vector<std::string>& env,
-                                      const std::vector<std::string>& args, int failed)
+                                      const std::vector<std::string>& args, int failed, const sigset_t& blocked)
 {
     setpgid(0, 0);  // a group of its own: the terminal's keys do not reach it
     reset_signal_state();
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);  // failed, too, stays open until the exec
     for (const std::string& entry : env)
         putenv(const_cast<char*>(entry.c_str()));
@@ -229,7 +250,7 @@ static void release(Piped& p)
 }
 
 void start_piped(Piped& p, const std::string& path, const std::vector<std::string>& env,
-                 const std::vector<std::string>& args)
+                 const std::vector<std::string>& args, const std::vector<int>& blocked)
 {
     release(p);  // a handle may be reused for the next run
     p.out_text.clear();
@@ -252,6 +273,7 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
     int* out = pipes[1];
     int* err = pipes[2];
     int* failed = pipes[3];
+    sigset_t mask = as_sigset(blocked);
     p.pid = fork();
     if (p.pid < 0)
         ADD_FAILURE() << "fork: " << strerror(errno);
@@ -263,7 +285,7 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        exec_program(path, env, args, failed[1]);
+        exec_program(path, env, args, failed[1], mask);
     }
     close(in[0]);
     close(out[1]);
@@ -272,7 +294,7 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
     p.in = in[1];
     p.out = out[0];
     p.err = err[0];
-    report_run(&p, p.pid, label_of(path, args) + ", on pipes",
+    report_run(&p, p.pid, label_of(path, args) + ", on pipes" + blocked_note(blocked),
                [](const void* handle) { poll_streams(*static_cast<Piped*>(const_cast<void*>(handle)), 0); },
                &p.out_text, &p.err_text, false);
     // A start that failed says so now, not through a timeout later.
@@ -392,14 +414,19 @@ Piped::~Piped()
     release(*this);
 }
 
-void start_terminal(Terminal& t, const std::string& path)
+void start_terminal(Terminal& t, const std::string& path, const std::vector<std::string>& args,
+                    const std::vector<int>& blocked)
 {
     signal(SIGPIPE, SIG_IGN);
-    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    if (!terminal_start(t, path.c_str(), argv))
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    sigset_t mask = as_sigset(blocked);
+    if (!terminal_start(t, path.c_str(), argv.data(), &mask))
         FAIL() << "pseudo-terminal: " << strerror(errno);
     note_live(t.pid, true);
-    report_run(&t, t.pid, label_of(path, {}) + ", on a terminal",
+    report_run(&t, t.pid, label_of(path, args) + ", on a terminal" + blocked_note(blocked),
                [](const void* handle) { terminal_read(*static_cast<Terminal*>(const_cast<void*>(handle)), 0); },
                &t.screen, nullptr, true);
 }

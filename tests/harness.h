@@ -59,9 +59,11 @@ struct Piped {
 };
 
 // Starts a program on pipes (ending any earlier run of the handle). env adds
-// NAME=VALUE entries to its environment; args are its arguments.
+// NAME=VALUE entries to its environment; args are its arguments. The program
+// starts with no signal blocked, or with those of blocked, as a parent that
+// had blocked them would start it.
 void start_piped(Piped& p, const std::string& path, const std::vector<std::string>& env = {},
-                 const std::vector<std::string>& args = {});
+                 const std::vector<std::string>& args = {}, const std::vector<int>& blocked = {});
 // Reads output until standard output holds text, at most timeout seconds.
 bool wait_output(Piped& p, const std::string& text, double timeout);
 // Reads whatever output comes in the next seconds.
@@ -86,7 +88,10 @@ struct Terminal : terminal_session {
     ~Terminal();
 };
 
-void start_terminal(Terminal& t, const std::string& path);
+// Starts a program on a terminal, with args as its arguments, and with no
+// signal blocked or those of blocked, as start_piped.
+void start_terminal(Terminal& t, const std::string& path, const std::vector<std::string>& args = {},
+                    const std::vector<int>& blocked = {});
 void type(Terminal& t, const std::string& keys);
 // Reads the screen until text appears at or after offset from, at most
 // timeout seconds. Returns the seconds after the start at which the text was

@@ -15,7 +15,7 @@ void reset_signal_state()
         signal(sig, SIG_DFL);
 }
 
-pid_t spawn_on_terminal(const char* path, char* const argv[], int* master)
+pid_t spawn_on_terminal(const char* path, char* const argv[], int* master, const sigset_t* blocked)
 {
     int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
@@ -43,6 +43,8 @@ pid_t spawn_on_terminal(const char* path, char* const argv[], int* master)
         // whatever else the parent had open stays out of the program.
         close_range(3, ~0U, 0);
         reset_signal_state();
+        if (blocked != nullptr)
+            sigprocmask(SIG_SETMASK, blocked, nullptr);
         execvp(path, argv);
         perror(path);
         _exit(127);

@@ -4,6 +4,7 @@
 // (Enter, ^C, ^Z) act as on a real terminal.
 #pragma once
 
+#include <csignal>
 #include <sys/types.h>
 
 // Clears what a parent may pass on to a child through exec: blocked signals,
@@ -18,5 +19,7 @@ void reset_signal_state();
 // terminal's other side (close-on-exec). Returns -1, with errno set, when no
 // terminal could be had. If the exec fails, the child writes why on the
 // terminal and exits 127; if the child cannot open the terminal, it writes
-// why on the standard error it was given and exits 127.
-pid_t spawn_on_terminal(const char* path, char* const argv[], int* master);
+// why on the standard error it was given and exits 127. blocked, if given,
+// is the signal mask the program starts with, as a parent that blocked those
+// signals would pass it on (otherwise nothing is blocked).
+pid_t spawn_on_terminal(const char* path, char* const argv[], int* master, const sigset_t* blocked = nullptr);

@@ -24,10 +24,10 @@ std::string describe_status(int status)
     return "wait status " + std::to_string(status);
 }
 
-bool terminal_start(terminal_session& t, const char* path, char* const argv[])
+bool terminal_start(terminal_session& t, const char* path, char* const argv[], const sigset_t* blocked)
 {
     t.started = now_seconds();
-    t.pid = spawn_on_terminal(path, argv, &t.master);
+    t.pid = spawn_on_terminal(path, argv, &t.master, blocked);
     return t.pid > 0;
 }
 

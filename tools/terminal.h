@@ -33,9 +33,10 @@ double now_seconds();
 std::string describe_status(int status);
 
 // Starts path (looked up in PATH when it has no slash) with argv (argv[0]
-// included, null-terminated) on a new pseudo-terminal. Returns false, with
-// errno set, when no terminal or process could be had.
-bool terminal_start(terminal_session& t, const char* path, char* const argv[]);
+// included, null-terminated) on a new pseudo-terminal, with the signals of
+// blocked blocked, if given, and none otherwise. Returns false, with errno
+// set, when no terminal or process could be had.
+bool terminal_start(terminal_session& t, const char* path, char* const argv[], const sigset_t* blocked = nullptr);
 
 // Waits up to seconds for what the terminal shows and adds it to the screen.
 // Returns 1 when something came, 0 when nothing did (or the wait was
