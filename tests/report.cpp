@@ -233,7 +233,8 @@ void print_sanitizer_report(const std::string& errors)
     bool in_access = false;
     for (size_t i = 1; i < lines.size() && shown < 12; ++i) {
         const std::string& line = lines[i];
-        if (line.compare(0, 2, "  ") == 0 && line[2] != ' ' && line.find(" by ") != std::string::npos) {
+        if (line.compare(0, 2, "  ") == 0 && line[2] != ' ' && line.find(" of size ") != std::string::npos &&
+            line.find(" by ") != std::string::npos) {
             // "  Write of size 4 at 0x55.. by thread T2:" without the address
             size_t at = line.find(" at 0x");
             size_t by = line.find(" by ", at == std::string::npos ? 0 : at);
