@@ -1,6 +1,6 @@
 # cmake -DFROM=SOURCE -DTO=FILE -DCOUNT=N -DRAISED=M -P raise_count.cmake:
 # FILE is SOURCE with its loop's count raised from N to M, its one "i < N;"
-# made "i < M;". When SOURCE holds that text not once, FILE is instead a
+# made "i < M;", its lines named as SOURCE's. When SOURCE holds that text not once, FILE is instead a
 # program that says so on standard error and exits with status 2, so that
 # the test which runs it fails saying why.
 file(READ "${FROM}" source)
@@ -12,6 +12,8 @@ string(LENGTH "${text}" length_text)
 math(EXPR times "(${length} - ${length_without}) / ${length_text}")
 if(times EQUAL 1)
   string(REPLACE "${text}" "i < ${RAISED};" raised "${source}")
+  # Its lines keep their numbers: a report names them as SOURCE's own.
+  set(raised "#line 1 \"${FROM}\"\n${raised}")
 else()
   set(raised "// ${FROM} does not hold '${text}' once: no count to raise.
 #include <cstdio>
