@@ -3,7 +3,7 @@
 # a minimal root filesystem made by mmdebstrap, with sudo and nothing else the
 # commands need, a fresh clone of this repository at HEAD in the home of an
 # ordinary user with passwordless sudo, each command run as that user on a
-# terminal with no input, as a newcomer would type it. Prints the time and the
+# terminal, as a newcomer would type it, pressing Enter now and then. Prints the time and the
 # exit status of each command, and the last lines of its output when it
 # failed; the exit status is 0 only when every command passed. Takes minutes:
 # each fresh system installs its packages anew.
@@ -146,7 +146,7 @@ fresh() {
 # in_namespace DIR USER COMMAND LIMIT: the first process of a new mount and
 # pid namespace. Makes DIR the root of a system of its own (its own /proc,
 # /dev, /dev/pts and /dev/shm), then runs COMMAND in the clone as USER on a
-# terminal, with no input, each line of output after the seconds since the
+# terminal, pressing Enter every few seconds, each line of output after the seconds since the
 # start. The root is changed by pivot_root, not chroot: in a chroot the kernel
 # refuses user namespaces, which the tests use when not root, as they can on
 # any Debian machine. Runs by itself, so it uses nothing else of this script.
@@ -174,11 +174,14 @@ in_namespace() {
     # runuser -l starts from a clean environment, as a login does; TERM is
     # kept, and a terminal has a size.
     export TERM=xterm-256color
-    # No input, as from someone who types nothing: a pipe that stays open and
-    # empty (at the end of /dev/null, script would send the terminal an EOF).
+    # The input of someone who types nothing but Enter, every few seconds:
+    # the tour waits for it between its stops on a terminal. A pipe that
+    # stays open (at the end of /dev/null, script would send the terminal an
+    # EOF).
     mkfifo /run/no-input
     exec 3<>/run/no-input
     rm /run/no-input
+    (while sleep 3; do printf '\r'; done) >&3 &
     start=${EPOCHREALTIME/./}
     command=$(printf %q "stty rows 24 cols 80; cd ~/clone && $command")
     timeout --kill-after=10 "$limit" runuser -l "$user" -c "script -qec $command /dev/null" <&3 2>&1 |
@@ -249,6 +252,9 @@ for suite in "${systems[@]}"; do
             # When the install step said it was done: the rest is the command's own time.
             installed=$(sed -n 's/^ *\([0-9]*\) s  setup: installed.*/\1/p' "$log" | head -n 1)
             note=${installed:+, its packages installed after $installed s}
+            # The tour: when its first stop began, after the install.
+            first=$(sed -n 's/^ *\([0-9]*\) s  === .*/\1/p' "$log" | head -n 1)
+            [ -z "$first" ] || note+=", its first stop at $first s"
             case $status in
                 0) result=passed ;;
                 124 | 137) result="TIMED OUT after $limit s" ;;
