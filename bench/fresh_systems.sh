@@ -146,8 +146,8 @@ fresh() {
 # in_namespace DIR USER COMMAND LIMIT: the first process of a new mount and
 # pid namespace. Makes DIR the root of a system of its own (its own /proc,
 # /dev, /dev/pts and /dev/shm), then runs COMMAND in the clone as USER on a
-# terminal, pressing Enter every few seconds, each line of output after the seconds since the
-# start. The root is changed by pivot_root, not chroot: in a chroot the kernel
+# terminal, pressing Enter every few seconds, each line of output after the
+# seconds since the start. The root is changed by pivot_root, not chroot: in a chroot the kernel
 # refuses user namespaces, which the tests use when not root, as they can on
 # any Debian machine. Runs by itself, so it uses nothing else of this script.
 in_namespace() {
