@@ -1,6 +1,6 @@
-// The set-up step, driven with a stand-in for apt-get that says what the
-// real one would, step by step: each step held until the test has seen what
-// the script made of the one before.
+// The set-up step and the test runner, driven with stand-ins for apt-get,
+// cmake and ctest that say what the real ones would, step by step: each
+// step held until the test has seen what the script made of the one before.
 #include "harness.h"
 
 #include <sys/stat.h>
@@ -45,6 +45,38 @@ protected:
         start_piped(run, "/bin/bash", {"PATH=" + path("bin"), "CI=true"},
                     {std::string(SOURCE_DIR) + "/scripts/setup.sh", what});
     }
+    // A copy of the project's scripts/test.sh in tree/, with a set-up step
+    // that finds everything there; run with the stand-ins first on the PATH.
+    void make_tree()
+    {
+        for (const char* dir : {"bin", "tree", "tree/scripts", "tree/build"})
+            ASSERT_EQ(mkdir(path(dir).c_str(), 0755), 0);
+        write_file(path("tree/scripts/test.sh"), read_file(std::string(SOURCE_DIR) + "/scripts/test.sh"));
+        write_file(path("tree/scripts/setup.sh"), "#!/bin/sh\nexit 0\n");
+        for (const char* script : {"tree/scripts/test.sh", "tree/scripts/setup.sh"})
+            ASSERT_EQ(chmod(path(script).c_str(), 0755), 0);
+    }
+    void start_test_sh()
+    {
+        start_piped(run, "/bin/bash", {"PATH=" + path("bin") + ":/usr/bin:/bin"},
+                    {path("tree/scripts/test.sh"), "plain"});
+    }
+    // The build (its last step held at "build") and the tests: three
+    // passed, one failed, two skipped, the last result held at "tests".
+    void fake_build_and_tests()
+    {
+        make_tree();
+        fake("cmake", "[ \"$1\" = --build ] || exit 0\n"
+                      "echo '[ 50%] Building CXX object tests/CMakeFiles/harness.dir/harness.cpp.o'\n"
+                      "hold build\necho '[100%] Built target harness'");
+        fake("ctest", "for n in 1 2 3 4 5 6; do echo \"    Start $n: T.t$n\"; done\n"
+                      "echo '1/6 Test #2: T.t2 .....   Passed    0.01 sec'\n"
+                      "echo '2/6 Test #1: T.t1 .....***Skipped   0.01 sec'\n"
+                      "echo '3/6 Test #3: T.t3 .....   Passed    0.01 sec'\n"
+                      "echo '4/6 Test #5: T.t5 .....***Failed    0.01 sec'\n"
+                      "echo '5/6 Test #4: T.t4 .....***Skipped   0.01 sec'\n"
+                      "hold tests\necho '6/6 Test #6: T.t6 .....   Passed    0.01 sec'\nexit 8");
+    }
     Piped run;
 };
 
@@ -81,6 +113,53 @@ TEST_F(Setup, ShowsEachStepOfTheInstallAsItComes)
     finish(run, 60);
     expect_exit(run.end, 0);
     EXPECT_NE(run.out_text.find("\nsetup: installed strace\n"), std::string::npos) << run.out_text;
+}
+
+// A configuration whose build log cannot be written is not built, and the
+// run fails, saying why.
+TEST_F(Setup, TestRunnerFailsWhereItsLogCannotBeWritten)
+{
+    make_tree();
+    fake("cmake", "echo \"$*\" >>" + path("cmake.log"));
+    ASSERT_EQ(mkdir(path("tree/build/plain.build.log").c_str(), 0755), 0);  // where the log should be
+    start_test_sh();
+    finish(run, 60);
+    expect_exit(run.end, 1);
+    EXPECT_EQ(run.err_text.rfind("== plain: cannot write its log, build/plain.build.log: ", 0), 0u) << run.err_text;
+    EXPECT_EQ(run.out_text.find("the build failed"), std::string::npos) << run.out_text;
+    EXPECT_NE(access(path("cmake.log").c_str(), F_OK), 0) << read_file(path("cmake.log"));
+}
+
+// A long build and a long test run show how far they have got: each line
+// arrives while the stage is still at that point.
+TEST_F(Setup, TestRunnerShowsProgressAsItComes)
+{
+    fake_build_and_tests();
+    start_test_sh();
+    EXPECT_TRUE(wait_output(run, "== plain: building, 50% (", 30)) << run.out_text;
+    EXPECT_TRUE(wait_output(run, "s): Building CXX object tests/harness.cpp\n", 5)) << run.out_text;
+    let_go("build");
+    EXPECT_TRUE(wait_output(run, "== plain: 2 of 6 tests passed, 1 failed, 2 skipped (", 30)) << run.out_text;
+    let_go("tests");
+    finish(run, 60);
+    expect_exit(run.end, 1);
+}
+
+// The counts come in one order everywhere: passed, failed, skipped.
+TEST_F(Setup, TestRunnerCountsInOneOrder)
+{
+    fake_build_and_tests();
+    let_go("build");
+    let_go("tests");
+    start_test_sh();
+    finish(run, 60);
+    expect_exit(run.end, 1);
+    EXPECT_NE(run.out_text.find("\n== plain: 3 passed, 1 failed, 2 skipped\n"), std::string::npos) << run.out_text;
+    EXPECT_NE(run.out_text.find("\nconfiguration  passed  failed  skipped     time\n"
+                                "plain               3       1        2 "),
+              std::string::npos)
+        << run.out_text;
+    EXPECT_NE(run.out_text.find("\ntest: 3 passed, 1 failed, 2 skipped\n"), std::string::npos) << run.out_text;
 }
 
 }  // namespace
