@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -40,6 +41,17 @@ protected:
         ASSERT_EQ(chmod(path("bin/" + name).c_str(), 0755), 0);
     }
     void let_go(const std::string& name) { write_file(path(name), ""); }
+    // Each text shown while a stand-in holds, before the test lets it go on
+    // past the step named with it; then the end, with status.
+    void expect_each_in_time(std::initializer_list<std::pair<const char*, const char*>> shown_then_go, int status)
+    {
+        for (const auto& [text, step] : shown_then_go) {
+            EXPECT_TRUE(wait_output(run, text, 30)) << "'" << text << "' did not come in time:\n" << run.out_text;
+            let_go(step);
+        }
+        finish(run, 60);
+        expect_exit(run.end, status);
+    }
     void start_setup(const char* what)
     {
         start_piped(run, "/bin/bash", {"PATH=" + path("bin"), "CI=true"},
@@ -106,12 +118,9 @@ TEST_F(Setup, ShowsEachStepOfTheInstallAsItComes)
                     "  ln -s /bin/true " +
                         path("bin/strace") + " ;;\nesac");
     start_setup("what-if");
-    EXPECT_TRUE(wait_output(run, "setup: downloading:  20%  Retrieving file 1 of 1\n", 30)) << run.out_text;
-    let_go("downloaded");
-    EXPECT_TRUE(wait_output(run, "setup: installing:  60%  Installing strace:amd64\n", 30)) << run.out_text;
-    let_go("installed");
-    finish(run, 60);
-    expect_exit(run.end, 0);
+    expect_each_in_time({{"setup: downloading:  20%  Retrieving file 1 of 1\n", "downloaded"},
+                         {"setup: installing:  60%  Installing strace:amd64\n", "installed"}},
+                        0);
     EXPECT_NE(run.out_text.find("\nsetup: installed strace\n"), std::string::npos) << run.out_text;
 }
 
@@ -136,13 +145,11 @@ TEST_F(Setup, TestRunnerShowsProgressAsItComes)
 {
     fake_build_and_tests();
     start_test_sh();
-    EXPECT_TRUE(wait_output(run, "== plain: building, 50% (", 30)) << run.out_text;
-    EXPECT_TRUE(wait_output(run, "s): Building CXX object tests/harness.cpp\n", 5)) << run.out_text;
-    let_go("build");
-    EXPECT_TRUE(wait_output(run, "== plain: 2 of 6 tests passed, 1 failed, 2 skipped (", 30)) << run.out_text;
-    let_go("tests");
-    finish(run, 60);
-    expect_exit(run.end, 1);
+    expect_each_in_time({{"== plain: building, 50% (", "build"},
+                         {"== plain: 2 of 6 tests passed, 1 failed, 2 skipped (", "tests"}},
+                        1);
+    // What the build was doing, the file it was compiling.
+    EXPECT_NE(run.out_text.find("s): Building CXX object tests/harness.cpp\n"), std::string::npos) << run.out_text;
 }
 
 // The counts come in one order everywhere: passed, failed, skipped.
