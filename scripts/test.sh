@@ -58,7 +58,8 @@ on_terminal=""
 # of its output that tell (on standard input): the build's "[ 40%] Building
 # CXX object ..." and CTest's "Start 12: Suite.Name" and "3/305 Test #12:
 # Suite.Name ...   Passed". Shown on a terminal at each line and every few
-# seconds; elsewhere at each tenth of the way, and after 30 s without a line.
+# seconds; elsewhere at each tenth of the way (at most one line in 5 s, so a
+# stage that is over in seconds shows none), and after 30 s without a line.
 # A test running for 30 s or more is named, the one running longest.
 follow() {
     local name=$1 stage=$2 line partial="" text number oldest
@@ -66,7 +67,7 @@ follow() {
     local passed=0 failed=0 skipped=0 finished=0 total=0
     local -A since=() test_name=()
     while :; do
-        if IFS= read -r -t 5 line; then
+        if IFS= read -r -t 2 line; then
             line=$partial$line
             partial=""
             if [[ $line =~ ^\[\ *([0-9]+)%\]\ (.*) ]]; then
@@ -94,7 +95,7 @@ follow() {
             break
         fi
         if [ -n "$on_terminal" ] || [ $((SECONDS - shown)) -ge 30 ] ||
-            { [ "$now" -gt "$tenth" ] && [ "$now" -lt 10 ]; }; then
+            { [ "$now" -gt "$tenth" ] && [ "$now" -lt 10 ] && [ $((SECONDS - shown)) -ge 5 ]; }; then
             # What is done, the time so far, then what is doing: the part
             # that a narrow terminal cuts.
             if [ "$stage" = build ]; then
