@@ -89,21 +89,44 @@ fi
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 apt() {
+    # shellcheck disable=SC2016 # the inner shell expands them
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive LOG="$log" sh -c \
         'exec apt-get -q -o APT::Status-Fd=3 "$@" 3>&1 >>"$LOG" 2>&1' apt-get "$@" |
-        awk -F: -v lists="$([ "$1" = update ] && echo yes)" '$1 == "dlstatus" || $1 == "pmstatus" {
-            # KIND:ITEM:PERCENT:WHAT, where ITEM may hold a colon (libc6:amd64)
-            for (f = 3; f < NF && $f !~ /^[0-9.]+$/; f++) {
-            }
-            what = lists ? "reading the package lists" : $1 == "dlstatus" ? "downloading" : "installing"
-            step = int($f / 10) * 10
-            if (what != last_what || step > last_step) {
-                printf "setup: %s: %3d%%  %s\n", what, step, $(f + 1)
-                fflush()
-                last_what = what
-                last_step = step
-            }
-        }'
+        progress "$([ "$1" = update ] && echo yes)"
+}
+# progress LISTS: the lines "KIND:ITEM:PERCENT:WHAT" that apt-get writes on
+# its status descriptor, as one line for each tenth, each shown the moment it
+# comes. Read by the shell line by line, as awk would not: mawk, Debian's awk,
+# reads a pipe in blocks, and so would hold every line back to the end.
+progress() {
+    local line kind rest percent what last_what="" step last_step=-1
+    while IFS= read -r line; do
+        kind=${line%%:*}
+        [ "$kind" = dlstatus ] || [ "$kind" = pmstatus ] || continue
+        # ITEM may hold a colon (libc6:amd64): PERCENT is the first field
+        # after it that is a number.
+        rest=${line#*:}
+        rest=${rest#*:}
+        while [[ ! ${rest%%:*} =~ ^[0-9]*\.?[0-9]+$ && $rest == *:* ]]; do
+            rest=${rest#*:}
+        done
+        percent=${rest%%:*}
+        [[ $percent =~ ^[0-9]*\.?[0-9]+$ && $rest == *:* ]] || continue
+        percent=${percent%%.*}
+        step=$((10#${percent:-0} / 10 * 10))
+        if [ -n "$1" ]; then
+            what="reading the package lists"
+        elif [ "$kind" = dlstatus ]; then
+            what=downloading
+        else
+            what=installing
+        fi
+        if [ "$what" != "$last_what" ] || [ "$step" -gt "$last_step" ]; then
+            printf 'setup: %s: %3d%%  %s\n' "$what" "$step" "${rest#*:}"
+            last_what=$what
+            last_step=$step
+        fi
+    done
 }
 failed() {
     cat "$log" >&2
@@ -119,4 +142,16 @@ size=$(apt-get -qq --print-uris install --no-install-recommends "${missing[@]}" 
     awk '{ n++; bytes += $3 } END { if (n) printf "%d package%s, %.1f MB", n, n == 1 ? "" : "s", bytes / 1e6 }')
 echo "setup: fetching and installing ${size:-the packages} (a minute or two)"
 apt install -y --no-install-recommends "${missing[@]}" || failed install
+# What apt-get said it installed may still not be usable here (a command
+# outside this PATH, a package that brings something else): looked at again.
+hash -r
+still=()
+for package in "${missing[@]}"; do
+    present "$package" || still+=("$package")
+done
+if [ ${#still[@]} -gt 0 ]; then
+    echo "setup: apt-get ended well, yet ${still[*]} still cannot be found here (PATH=$PATH)." >&2
+    echo "setup: check with:  apt-cache policy ${still[*]}" >&2
+    exit 1
+fi
 echo "setup: installed ${missing[*]}"

@@ -5,11 +5,12 @@
 #   address  g++ with AddressSanitizer and UndefinedBehaviorSanitizer
 #   thread   g++ with ThreadSanitizer
 # Each is a CMake preset (CMakePresets.json), built in build/NAME. Every named
-# configuration runs even after one has failed. Build output is shown only
-# when the build fails, a test's output only when the test fails (and the
-# reason of each skipped test); a table at the end sums up. The exit status
-# is 0 only when every build and every test passed. Installs what the tests
-# need first (scripts/setup.sh).
+# configuration runs even after one has failed. Meanwhile a line tells how far
+# the build and the tests have got, and what a long one is doing. Build output
+# is shown only when the build fails, a test's output only when the test fails
+# (and the reason of each skipped test); a table at the end sums up. The exit
+# status is 0 only when every build and every test passed. Installs what the
+# tests need first (scripts/setup.sh).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 all=(plain clang address thread)
@@ -17,7 +18,7 @@ all=(plain clang address thread)
 for arg in "$@"; do
     case $arg in
         -h | --help)
-            sed -n '2,12s/^# \{0,1\}//p' "$0"
+            sed -n '2,13s/^# \{0,1\}//p' "$0"
             echo "usage: scripts/test.sh [plain|clang|address|thread]..."
             exit 0 ;;
         plain | clang | address | thread) ;;
@@ -31,7 +32,7 @@ configurations=("$@")
 
 "$root/scripts/setup.sh" test || exit 1
 cd "$root" || exit 1
-mkdir -p build
+mkdir -p build || { echo "test: cannot make the directory build/ in $root" >&2; exit 1; }
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 # From CTest's verbose log: the lines of test number N, without the prefix.
@@ -44,6 +45,89 @@ reason_of() {
         paste -sd ' '
 }
 
+# Seconds in words: "45 s", "3 min".
+duration() { if [ "$1" -lt 60 ]; then echo "$1 s"; else echo "$(($1 / 60)) min"; fi; }
+
+# On a terminal the progress is one line, rewritten in place (cut to the
+# terminal's width, so that it stays one line); elsewhere (a log, CI) it is
+# written as lines.
+on_terminal=""
+[ -t 1 ] && on_terminal=$(($(tput cols 2>/dev/null || echo 80) - 1))
+
+# follow NAME STAGE: how far a stage (build or test) has got, from the lines
+# of its output that tell (on standard input): the build's "[ 40%] Building
+# CXX object ..." and CTest's "Start 12: Suite.Name" and "3/305 Test #12:
+# Suite.Name ...   Passed". Shown on a terminal at each line and every few
+# seconds; elsewhere at each tenth of the way (at most one line in 5 s, so a
+# stage that is over in seconds shows none), and after 30 s without a line.
+# A test running for 30 s or more is named, the one running longest.
+follow() {
+    local name=$1 stage=$2 line partial="" text number oldest
+    local started=$SECONDS shown=$SECONDS tenth=0 now=0 percent=0 doing=""
+    local passed=0 failed=0 skipped=0 finished=0 total=0
+    local -A since=() test_name=()
+    while :; do
+        if IFS= read -r -t 2 line; then
+            line=$partial$line
+            partial=""
+            if [[ $line =~ ^\[\ *([0-9]+)%\]\ (.*) ]]; then
+                percent=${BASH_REMATCH[1]}
+                doing=${BASH_REMATCH[2]/CMakeFiles\/*.dir\//}
+                doing=${doing%.o}
+                now=$((percent / 10))
+            elif [[ $line =~ ^\ *Start\ +([0-9]+):\ +([^ ]+) ]]; then
+                since[${BASH_REMATCH[1]}]=$SECONDS
+                test_name[${BASH_REMATCH[1]}]=${BASH_REMATCH[2]}
+            elif [[ $line =~ ^\ *[0-9]+/([0-9]+)\ +Test\ +#([0-9]+):\  ]]; then
+                total=${BASH_REMATCH[1]}
+                unset "since[${BASH_REMATCH[2]}]"
+                case $line in
+                    *" Passed "*) passed=$((passed + 1)) ;;
+                    *"***Skipped"*) skipped=$((skipped + 1)) ;;
+                    *) failed=$((failed + 1)) ;;
+                esac
+                finished=$((finished + 1))
+                now=$((finished * 10 / total))
+            fi
+        elif [ $? -gt 128 ]; then
+            partial+=$line  # no whole line within the wait: kept for the next
+        else
+            break
+        fi
+        if [ -n "$on_terminal" ] || [ $((SECONDS - shown)) -ge 30 ] ||
+            { [ "$now" -gt "$tenth" ] && [ "$now" -lt 10 ] && [ $((SECONDS - shown)) -ge 5 ]; }; then
+            # What is done, the time so far, then what is doing: the part
+            # that a narrow terminal cuts.
+            if [ "$stage" = build ]; then
+                text="building, $percent%"
+            elif [ "$total" -eq 0 ]; then
+                text="testing, no test finished yet"
+            else
+                text="$passed of $total tests passed"
+                [ "$failed" -eq 0 ] || text+=", $failed failed"
+                [ "$skipped" -eq 0 ] || text+=", $skipped skipped"
+            fi
+            text="== $name: $text ($(duration $((SECONDS - started))))"
+            [ -z "$doing" ] || text+=": $doing"
+            oldest=""
+            for number in "${!since[@]}"; do
+                [ -n "$oldest" ] && [ "${since[$number]}" -ge "${since[$oldest]}" ] || oldest=$number
+            done
+            if [ -n "$oldest" ] && [ $((SECONDS - since[$oldest])) -ge 30 ]; then
+                text+="; ${test_name[$oldest]} running for $(duration $((SECONDS - since[$oldest])))"
+            fi
+            if [ -n "$on_terminal" ]; then
+                printf '\r%s\033[K' "${text:0:on_terminal}"
+            else
+                echo "$text"
+            fi
+            tenth=$now
+            shown=$SECONDS
+        fi
+    done
+    [ -z "$on_terminal" ] || printf '\r\033[K'
+}
+
 rows=()
 failed_any=0
 all_passed=0 all_skipped=0 all_failed=0
@@ -51,17 +135,28 @@ for name in "${configurations[@]}"; do
     started=$SECONDS
     build_log=build/$name.build.log
     test_log=build/$name.test.log
+    # The logs, made first: where one cannot be written, nothing would be
+    # kept of the build or the tests.
+    if ! error=$({ : >"$build_log" && : >"$test_log"; } 2>&1); then
+        echo "== $name: cannot write its log, ${error#*: line [0-9]*: }" >&2
+        rows+=("$(printf '%-13s %7s %7s %8s %6d s   log not written' "$name" - - - $((SECONDS - started)))")
+        failed_any=1
+        continue
+    fi
     echo "== $name: configuring and building (build/$name)"
-    if ! { cmake --preset "$name" && cmake --build --preset "$name"; } >"$build_log" 2>&1; then
+    { cmake --preset "$name" && cmake --build --preset "$name"; } 2>&1 | tee "$build_log" |
+        grep --line-buffered -E '^\[ *[0-9]+%\] ' | follow "$name" build
+    if [ "${PIPESTATUS[0]}" -ne 0 ]; then
         cat "$build_log"
         echo "== $name: the build failed (the output above; also in $build_log)"
-        rows+=("$(printf '%-13s %7s %8s %7s %6d s   build failed' "$name" - - - $((SECONDS - started)))")
+        rows+=("$(printf '%-13s %7s %7s %8s %6d s   build failed' "$name" - - - $((SECONDS - started)))")
         failed_any=1
         continue
     fi
     echo "== $name: testing"
-    ctest --preset "$name" -V >"$test_log" 2>&1
-    ctest_status=$?
+    ctest --preset "$name" -V 2>&1 | tee "$test_log" |
+        grep --line-buffered -E '^ *(Start +[0-9]+: |[0-9]+/[0-9]+ +Test +#[0-9]+: )' | follow "$name" test
+    ctest_status=${PIPESTATUS[0]}
 
     # The result lines: "3/44 Test #19: Suite.Name ....   Passed    0.05 sec".
     results=$(grep -E '^ *[0-9]+/[0-9]+ +Test +#[0-9]+: ' "$test_log")
@@ -84,16 +179,16 @@ for name in "${configurations[@]}"; do
         note="   FAILED"
         failed_any=1
     fi
-    rows+=("$(printf '%-13s %7d %8d %7d %6d s%s' "$name" "$passed" "$skipped" "$failed" \
+    rows+=("$(printf '%-13s %7d %7d %8d %6d s%s' "$name" "$passed" "$failed" "$skipped" \
         $((SECONDS - started)) "$note")")
     all_passed=$((all_passed + passed))
     all_skipped=$((all_skipped + skipped))
     all_failed=$((all_failed + failed))
-    echo "== $name: $passed passed, $skipped skipped, $failed failed"
+    echo "== $name: $passed passed, $failed failed, $skipped skipped"
 done
 
 echo
-printf '%-13s %7s %8s %7s %8s\n' configuration passed skipped failed time
+printf '%-13s %7s %7s %8s %8s\n' configuration passed failed skipped time
 printf '%s\n' "${rows[@]}"
 echo "test: $all_passed passed, $all_failed failed, $all_skipped skipped"
 if [ "$failed_any" -ne 0 ]; then
