@@ -161,9 +161,9 @@ lock_builds() {
 need_own_tree() {
     local build preset
     build=$(realpath -m -- "$1")
-    for preset in "$root"/build/*/; do
-        [ "$build" != "$(realpath -m -- "$preset")" ] || refuse_tree "$1"
-    done
+    while read -r preset; do
+        [ "$build" != "$(realpath -m -- "$root/build/$preset")" ] || refuse_tree "$1"
+    done < <(sed -n 's/.*"name": *"\([^"]*\)".*/\1/p' "$root/CMakePresets.json" | sort -u)
     if [ -f "$build/CMakeCache.txt" ] && ! grep -q '^EXERCISE:STRING=.' "$build/CMakeCache.txt"; then
         refuse_tree "$1"
     fi
