@@ -65,12 +65,12 @@ hint_text() {
 # hint_for NAME FAILURE: the number of the first hint that fits the failure
 # (a test's name, or "build"), or nothing when none does.
 hint_for() {
-    local n patterns pattern
-    while read -r n patterns; do
-        for pattern in $patterns; do
+    local words pattern
+    while read -r -a words; do
+        for pattern in "${words[@]:1}"; do
             # shellcheck disable=SC2053  # the pattern is a pattern
             if [[ $2 == $pattern ]]; then
-                echo "$n"
+                echo "${words[0]}"
                 return
             fi
         done
