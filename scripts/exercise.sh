@@ -11,17 +11,25 @@
 #                                       and runs the program's tests against it
 #   scripts/exercise.sh hint NAME       the next hint
 #   scripts/exercise.sh solution NAME   what your copy lacks of the real program
-# Your copies are kept in exercises/NAME/ ($EXERCISES_DIR instead, if set); the
-# checks build in build/exercise-plain and build/exercise-thread
-# ($EXERCISE_BUILD/... instead, if set), never in the build the tour and the
-# tests use.
+# Your copies are kept in exercises/NAME/ ($EXERCISES_DIR instead, if set:
+# never inside the programs' folders or a build); the checks build in
+# build/exercise-plain and build/exercise-thread ($EXERCISE_BUILD/... instead,
+# if set), never in the build the tour and the tests use, one check at a time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 starters=$root/scripts/exercise
 copies=${EXERCISES_DIR:-$root/exercises}
+[[ $copies == /* ]] || copies=$PWD/$copies
 builds=${EXERCISE_BUILD:-$root/build}
 
 names() { for p in "$starters"/*.patch; do basename "$p" .patch; done; }
+# Whether the word is the name of an exercise, as names gives them: a name
+# becomes a folder's and a file's name, where "../x" would reach outside.
+is_name() {
+    local known
+    for known in $(names); do [ "$known" != "$1" ] || return 0; done
+    return 1
+}
 title_of() { head -n 1 "$starters/$1.hints"; }
 # The program's file the exercise changes, as the project lays it out.
 source_of() { sed -n 's|^+++ b/||p' "$starters/$1.patch" | head -n 1; }
@@ -45,11 +53,29 @@ tests_of() {
 # ThreadSanitizer too, which sees a race whatever the total.
 flavours_of() { case $1 in atm_sim | mutex_counter | sem_counter) echo plain thread ;; *) echo plain ;; esac; }
 
-# The hints: paragraphs of NAME.hints after its title line.
+# The hints: paragraphs of NAME.hints after its title line. A paragraph
+# that starts with a line "for: PATTERN..." fits the failures it names: a
+# test's name (Suite.Test, with * and ? as in the shell) or "build", for a
+# copy that does not build; that line is not part of the hint.
 hint_count() { awk 'NR > 1 && NF && !prev_text { n++ } { prev_text = NF > 0 } END { print n + 0 }' "$starters/$1.hints"; }
 hint_text() {
-    awk -v want="$2" 'NR == 1 { next } NF && !inside { n++; inside = 1 } !NF { inside = 0 } inside && n == want' \
-        "$starters/$1.hints"
+    awk -v want="$2" 'NR == 1 { next } NF && !inside { n++; inside = 1; if ($1 == "for:") next } !NF { inside = 0 }
+        inside && n == want' "$starters/$1.hints"
+}
+# hint_for NAME FAILURE: the number of the first hint that fits the failure
+# (a test's name, or "build"), or nothing when none does.
+hint_for() {
+    local words pattern
+    while read -r -a words; do
+        for pattern in "${words[@]:1}"; do
+            # shellcheck disable=SC2053  # the pattern is a pattern
+            if [[ $2 == $pattern ]]; then
+                echo "${words[0]}"
+                return
+            fi
+        done
+    done < <(awk 'NR == 1 { next } NF && !inside { n++; inside = 1; if ($1 == "for:") { $1 = ""; print n $0 } }
+        !NF { inside = 0 }' "$starters/$1.hints")
 }
 hints_shown() { cat "$copies/$1/.hints-shown" 2>/dev/null || echo 0; }
 
@@ -59,7 +85,10 @@ make_starter() {
     file=$(source_of "$name")
     mkdir -p "$into/$(dirname "$file")"
     cp "$root/$file" "$into/$file"
-    if ! (cd "$into" && git apply "$starters/$name.patch") 2>"$into/apply.log"; then
+    # Applied exactly as made (no fuzz): a starter that no longer fits the
+    # program is told, never bent to fit.
+    if ! patch --batch --silent --fuzz=0 --no-backup-if-mismatch -p1 -d "$into" -i "$starters/$name.patch" \
+        >"$into/apply.log" 2>&1; then
         echo "exercise: the starter $starters/$name.patch no longer applies to the program:" >&2
         cat "$into/apply.log" >&2
         exit 2
@@ -69,35 +98,125 @@ make_starter() {
 
 need_name() {
     [ -n "${1:-}" ] || { echo "exercise: which exercise? scripts/exercise.sh list names them" >&2; exit 2; }
-    [ -f "$starters/$1.patch" ] || { echo "exercise: no exercise named '$1' (scripts/exercise.sh list)" >&2; exit 2; }
+    is_name "$1" || { echo "exercise: no exercise named '$1' (scripts/exercise.sh list)" >&2; exit 2; }
+}
+
+# Whether the path is the folder or lies inside it.
+within() { [[ $1 == "$2" || $1 == "$2"/* ]]; }
+
+# The folder of copies lies apart from what the project keeps and builds: a
+# copy there would be the program itself (with the clone as the folder,
+# records/ would be "your copy" of records), or a build's file.
+need_apart() {
+    local at folder name kept=("$root/scripts" "$root/tests" "$root/tools" "$root/build" "$builds") places
+    places=("$(realpath -m -- "$copies")")
+    for name in $(names); do
+        folder=$(source_of "$name")
+        kept+=("$root/${folder%%/*}")
+        places+=("${places[0]}/$name")
+    done
+    for folder in "${kept[@]}"; do
+        folder=$(realpath -m -- "$folder")
+        for at in "${places[@]}"; do
+            ! within "$at" "$folder" || {
+                echo "exercise: the folder of copies ($copies) must lie outside the project's programs, scripts and builds ($folder); set EXERCISES_DIR to another folder" >&2
+                exit 2
+            }
+        done
+    done
 }
 
 # A test's name in words: "GoodCopyWritesPromptsAndCompletionOnly" reads
 # "good copy writes prompts and completion only".
 in_words() { sed -E 's/^[^.]*\.//; s/([a-z0-9])([A-Z])/\1 \2/g; s/([A-Z])([A-Z][a-z])/\1 \2/g' <<<"$1" | tr '[:upper:]' '[:lower:]'; }
 
+# What a check is doing, as it goes: on a terminal one line, written over
+# each time; elsewhere (a log, a test) a line each.
+progress() {
+    if [ -t 1 ]; then printf '\r\033[K%s' "$1"; else printf '%s\n' "$1"; fi
+}
+# Clears the progress line before a verdict.
+progress_end() { [ ! -t 1 ] || printf '\r\033[K'; }
+
+# One check at a time in a tree of builds: each configures the tree for its
+# own exercise, and a second one at once would build and test the first
+# one's copy. The lock is held until the check ends; the programs it starts
+# do not inherit it (9>&- on each), so that none left behind holds it.
+lock_builds() {
+    local lock=$builds/exercise-check.lock holder
+    mkdir -p "$builds"
+    exec 9>>"$lock"
+    if ! flock -n 9; then
+        holder=$(cat "$lock" 2>/dev/null) || true
+        progress "waiting for another check (PID ${holder:-unknown}) to end..."
+        flock 9
+    fi
+    echo $$ >"$lock"
+}
+
+# A check's tree is a tree of its own: never a build of the real programs
+# (the tour's and the tests', whose cache names no exercise), even through a
+# link, which a check would configure and build with the copy in place of
+# the program.
+need_own_tree() {
+    local build preset
+    build=$(realpath -m -- "$1")
+    while read -r preset; do
+        [ "$build" != "$(realpath -m -- "$root/build/$preset")" ] || refuse_tree "$1"
+    done < <(sed -n 's/.*"name": *"\([^"]*\)".*/\1/p' "$root/CMakePresets.json" | sort -u)
+    if [ -f "$build/CMakeCache.txt" ] && ! grep -q '^EXERCISE:STRING=.' "$build/CMakeCache.txt"; then
+        refuse_tree "$1"
+    fi
+}
+refuse_tree() {
+    echo "exercise: $1 is a build of the real programs, not a check's own; set EXERCISE_BUILD to another folder" >&2
+    exit 2
+}
+
+# What the compiler said of the copy, from a build's log: the errors and
+# warnings in the copy's file with the lines after them, the copy's folder
+# left out of its name (matched as a string, not a pattern); any error or
+# warning, when none is in the copy.
+compiler_words() {
+    local words
+    words=$(PREFIX=$2 awk 'index($0, ENVIRON["PREFIX"]) == 1 { $0 = substr($0, length(ENVIRON["PREFIX"]) + 1) } 1' "$1")
+    { grep -E -A3 '^[^/:]+:[0-9]+:[0-9]+: (error|warning)' <<<"$words" || grep -E -B2 -A2 'error|warning' <<<"$words"; } |
+        grep -v -E '^(g?make|--$)' | head -n 20 | sed 's/^/    /'
+}
+
 # build_in NAME FLAVOUR: builds the copy in that configuration, with the
 # program's tests; says what the compiler said when it does not build.
 build_in() {
-    local name=$1 flavour=$2 build=$builds/exercise-$2 binary filter
+    local name=$1 flavour=$2 build=$builds/exercise-$2 binary filter folder
     read -r binary filter <<<"$(tests_of "$name")"
-    mkdir -p "$build"
+    need_own_tree "$build"
+    # The copy's folder is built through a link in the tree, named after its
+    # path: CMake and make go wrong on some characters in a path ("[", ";"),
+    # which a folder of copies may hold; another folder is another link.
+    folder=$build/copies/$(printf '%s' "$copies/$name" | md5sum | cut -c 1-16)
+    mkdir -p "$build/copies"
+    ln -sfn "$copies/$name" "$folder"
     # Configured anew only for another exercise or folder of copies: the
     # build itself configures again when the project's CMake files change.
     if grep -qxF "EXERCISE:STRING=$name" "$build/CMakeCache.txt" 2>/dev/null &&
-        grep -qxF "EXERCISE_DIR:PATH=$copies/$name" "$build/CMakeCache.txt"; then
+        grep -qxF "EXERCISE_DIR:PATH=$folder" "$build/CMakeCache.txt"; then
         :
-    elif ! cmake -S "$root" --preset "$flavour" -B "$build" -DBUILD_TESTING=ON -DEXERCISE="$name" \
-        -DEXERCISE_DIR="$copies/$name" >"$build/configure.log" 2>&1; then
-        cat "$build/configure.log" >&2
-        echo "exercise: the $flavour build could not be configured (above)" >&2
-        exit 2
+    else
+        progress "configuring the $flavour build..."
+        if ! cmake -S "$root" --preset "$flavour" -B "$build" -DBUILD_TESTING=ON -DEXERCISE="$name" \
+            -DEXERCISE_DIR="$folder" >"$build/configure.log" 2>&1 9>&-; then
+            progress_end
+            cat "$build/configure.log" >&2
+            echo "exercise: the $flavour build could not be configured (above)" >&2
+            exit 2
+        fi
     fi
-    if ! cmake --build "$build" --target "$binary" -j "$(nproc)" >"$build/build.log" 2>&1; then
+    progress "building ($flavour build)..."
+    if ! cmake --build "$build" --target "$binary" -j "$(nproc)" >"$build/build.log" 2>&1 9>&-; then
+        progress_end
+        failure=build
         echo "✗ Your copy does not build ($flavour build). What the compiler said:"
-        { grep -E -A3 "^$copies/$name/[^:]*:[0-9]+:[0-9]+: (error|warning)" "$build/build.log" ||
-            grep -E -B2 -A2 'error|warning' "$build/build.log"; } | grep -v -E '^(g?make|--$)' | head -n 20 |
-            sed "s|^$copies/$name/||; s/^/    /"
+        compiler_words "$build/build.log" "$folder/"
         echo "  (every warning counts as an error, as in the project's own build; all of it: $build/build.log)"
         return 1
     fi
@@ -129,7 +248,7 @@ run_tests() {
         mkdir -p "$build/runs"
         while read -r test; do
             log=$build/runs/$test.log
-            "$build/tests/$binary" --gtest_filter="$test" --gtest_color=no >"$log" 2>&1 &
+            "$build/tests/$binary" --gtest_filter="$test" --gtest_color=no >"$log" 2>&1 9>&- &
             pids+=("$!") tests+=("$test") flavours+=("$flavour") logs+=("$log")
         done < <(list_tests "$build/tests/$binary" "$filter")
     done
@@ -137,7 +256,7 @@ run_tests() {
         echo "exercise: no test of $name was found ($filter in $binary)" >&2
         exit 2
     fi
-    local left=${#pids[@]}
+    local left=${#pids[@]} total=${#pids[@]} passed=0 not_run=0
     while [ "$left" -gt 0 ]; do
         status=0
         wait -n -p pid || status=$?
@@ -145,15 +264,26 @@ run_tests() {
         for i in "${!pids[@]}"; do
             [ "${pids[$i]}" = "$pid" ] || continue
             unset "pids[$i]"
-            [ "$status" -eq 0 ] || failed=$i
+            if [ "$status" -ne 0 ]; then
+                failed=$i
+            elif grep -q '^\[  SKIPPED \] ' "${logs[$i]}"; then
+                not_run=$((not_run + 1))
+            else
+                passed=$((passed + 1))
+            fi
         done
         [ "$failed" -lt 0 ] || break
+        # A skipped test is out of the count: it may yet have run in
+        # another build, which the verdict tells.
+        progress "$passed of $((total - not_run)) tests passed$([ "$not_run" -eq 0 ] || echo ", $not_run skipped")"
     done
+    progress_end
     if [ "$failed" -ge 0 ]; then
         # The rest are ended, with every program they started.
         [ ${#pids[@]} -eq 0 ] || kill -TERM "${pids[@]}" 2>/dev/null || true
         wait || true
         test=${tests[$failed]} log=${logs[$failed]} flavour=${flavours[$failed]}
+        failure=$test
         if grep -q '^\[  FAILED  \] ' "$log"; then
             echo "✗ The test \"$(in_words "$test")\" failed ($flavour build; $test)."
         else
@@ -193,17 +323,46 @@ run_tests() {
     echo "✓ Every test of $name passes: $joined."
 }
 
+# A hint under a failed check: the one that fits the failure, where one
+# does; for a copy that does not build, else a word on the compiler's words;
+# else the hint in line (the last one shown, or the first).
+failure_hint() {
+    local name=$1 failure=$2 n shown
+    n=$(hint_for "$name" "$failure")
+    if [ -z "$n" ] && [ "$failure" = build ]; then
+        echo "Hint: read the compiler's first error first: it names the file, the line and the column"
+        echo "      where it stopped, and what it expected there; the errors after it often"
+        echo "      follow from it. Every warning counts as an error here."
+        return
+    fi
+    if [ -z "$n" ]; then
+        shown=$(hints_shown "$name")
+        n=$((shown > 0 ? shown : 1))
+    fi
+    echo "Hint: $(hint_text "$name" "$n" | sed '2,$s/^/      /')"
+}
+
+case ${1:-} in
+    list | start | check | hint | solution) need_apart ;;
+esac
 case ${1:-} in
     list)
         # Where you stand: not started, started (not checked yet), or how
-        # the last check went.
+        # the last check went; the titles wrapped to the terminal's width
+        # (80 columns elsewhere), under their own column.
+        width=80
+        if [ -t 1 ]; then
+            width=${COLUMNS:-$(tput cols 2>/dev/null || echo 80)}
+        fi
         for name in $(names); do
             state="not started"
             if [ -f "$(copy_of "$name")" ]; then
                 state=started
                 [ ! -f "$copies/$name/.last-check" ] || state=$(cat "$copies/$name/.last-check")
             fi
-            printf '%-14s %-12s %s\n' "$name" "$state" "$(title_of "$name")"
+            title_of "$name" | fold -s -w $((width > 48 ? width - 28 : 20)) | sed 's/ *$//' |
+                awk -v name="$name" -v state="$state" \
+                    'NR == 1 { printf "%-14s %-12s %s\n", name, state, $0; next } { printf "%28s %s\n", "", $0 }'
         done
         echo "(your copies: $copies/NAME/)" ;;
     start)
@@ -212,16 +371,24 @@ case ${1:-} in
         copy=$(copy_of "$name")
         if [ -f "$copy" ]; then
             echo "You have a copy of this exercise already; it is kept as it is."
-            echo "To start again from the beginning: rm -r $copies/$name && scripts/exercise.sh start $name"
+            # Only a copy that start made is offered for removal.
+            if [ -f "$copies/$name/.started" ]; then
+                echo "To start again from the beginning: rm $(printf '%q' "$copy") && scripts/exercise.sh start $name"
+            else
+                echo "To start again from the beginning, move it out of the way, then: scripts/exercise.sh start $name"
+            fi
             printf '%s\n' "$copy"
             exit 0
         fi
-        "$root/scripts/setup.sh" exercise
+        "$root/scripts/setup.sh" starter
         work=$(mktemp -d)
         trap 'rm -rf "$work"' EXIT
         starter=$(make_starter "$name" "$work")
         mkdir -p "$copies/$name"
         cp "$starter" "$copy"
+        # A new copy has no check and no hint yet.
+        rm -f "$copies/$name/.last-check" "$copies/$name/.hints-shown"
+        : >"$copies/$name/.started"
         echo "Your copy of $name: $(title_of "$name") is left for you to write."
         echo "Look for the comments marked EXERCISE in it, write the code, then"
         echo "  scripts/exercise.sh check $name     runs the program's tests against it"
@@ -233,7 +400,8 @@ case ${1:-} in
         [ -f "$(copy_of "$name")" ] || { echo "exercise: no copy of $name yet: scripts/exercise.sh start $name" >&2; exit 2; }
         "$root/scripts/setup.sh" exercise
         echo "Checking your $name ($(copy_of "$name")) against the program's tests..."
-        failed=0
+        lock_builds
+        failed=0 failure=
         for flavour in $(flavours_of "$name"); do
             build_in "$name" "$flavour" || { failed=1; break; }
         done
@@ -241,8 +409,7 @@ case ${1:-} in
         [ "$failed" -ne 0 ] || run_tests "$name" $(flavours_of "$name") || failed=1
         if [ "$failed" -ne 0 ]; then
             echo failed >"$copies/$name/.last-check"
-            shown=$(hints_shown "$name")
-            echo "Hint: $(hint_text "$name" "$((shown > 0 ? shown : 1))" | sed '2,$s/^/      /')"
+            failure_hint "$name" "$failure"
             echo "(scripts/exercise.sh hint $name gives the next hint; solution $name, the answer)"
             exit 1
         fi
@@ -272,6 +439,7 @@ case ${1:-} in
         copy=$(copy_of "$name")
         label="your copy"
         if [ ! -f "$copy" ]; then
+            "$root/scripts/setup.sh" starter
             work=$(mktemp -d)
             trap 'rm -rf "$work"' EXIT
             copy=$(make_starter "$name" "$work")

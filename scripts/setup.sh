@@ -8,6 +8,8 @@
 #                            patches git applies)
 #   scripts/setup.sh exercise a C and C++ compiler, make, CMake, GoogleTest,
 #                            strace and git (scripts/exercise.sh)
+#   scripts/setup.sh starter patch (scripts/exercise.sh start and solution,
+#                            which make a starter from the program)
 #   scripts/setup.sh test    all of those, clang, binutils and Python 3
 # Used by scripts/tour.sh, scripts/exercise.sh, scripts/test.sh and .ci/run.
 set -euo pipefail
@@ -16,9 +18,10 @@ case ${1:-} in
     tour) packages=(g++ make cmake) ;;
     trace) packages=(g++ make cmake strace binutils python3) ;;
     what-if) packages=(g++ make cmake strace git) ;;
+    starter) packages=(patch) ;;
     exercise) packages=(g++ make cmake libgtest-dev strace git) ;;
     test) packages=(g++ make cmake clang binutils libgtest-dev strace python3 git) ;;
-    *) echo "usage: scripts/setup.sh tour|trace|what-if|exercise|test" >&2; exit 2 ;;
+    *) echo "usage: scripts/setup.sh tour|trace|what-if|starter|exercise|test" >&2; exit 2 ;;
 esac
 
 # present PACKAGE: whether what the package brings is here, by the command
@@ -32,6 +35,7 @@ present() {
         binutils) command -v readelf >/dev/null && command -v addr2line >/dev/null && command -v objdump >/dev/null ;;
         python3) command -v python3 >/dev/null ;;
         git) command -v git >/dev/null ;;
+        patch) command -v patch >/dev/null ;;
         strace) command -v strace >/dev/null ;;
         libgtest-dev)
             [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] ||
