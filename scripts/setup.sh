@@ -20,7 +20,7 @@ case ${1:-} in
     what-if) packages=(g++ make cmake strace git) ;;
     starter) packages=(patch) ;;
     exercise) packages=(g++ make cmake libgtest-dev strace git) ;;
-    test) packages=(g++ make cmake clang binutils libgtest-dev strace python3 git) ;;
+    test) packages=(g++ make cmake clang binutils libgtest-dev strace python3 git patch) ;;
     *) echo "usage: scripts/setup.sh tour|trace|what-if|starter|exercise|test" >&2; exit 2 ;;
 esac
 
