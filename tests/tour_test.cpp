@@ -548,14 +548,15 @@ std::pair<size_t, std::string> widest_line(const std::string& text)
 
 // Run from another directory than the root, into a pipe: the tour, its
 // trace view and a what-if keep every line within 80 columns, and go from
-// one stop to the next without waiting for a key.
+// one stop to the next without waiting for a key. The what-ifs say what
+// their totals count, and that a stop has none.
 TEST_F(Tour, RunsFromAnyDirectoryWithinEightyColumns)
 {
     make_kit();
-    std::vector<std::vector<std::string>> runs = {{"atm_sim", "sem_counter", "records"},
-                                                  {"--what-if", "sem_counter"}};
+    std::vector<std::vector<std::string>> runs = {{"atm_sim", "sem_counter", "records"}};
     if (cannot_trace().empty())
         runs.push_back({"--trace", "copyfile", "sigint_loop"});
+    runs.push_back({"--what-if", "sem_counter", "pause_timer"});  // the last: its lines are looked at below
     for (const std::vector<std::string>& args : runs) {
         SCOPED_TRACE(args[0]);
         start_kit(run, "tour.sh", args);
@@ -565,6 +566,16 @@ TEST_F(Tour, RunsFromAnyDirectoryWithinEightyColumns)
         EXPECT_LE(width, 80u) << line << "\n" << run.out_text;
         EXPECT_EQ(run.out_text.find("(Enter for the next"), std::string::npos) << run.out_text;
     }
+    std::string flat;  // the what-ifs' lines joined again
+    for (char c : run.out_text)
+        if (c != ' ' && c != '\n')
+            flat += c;
+        else if (!flat.empty() && flat.back() != ' ')
+            flat += ' ';
+    EXPECT_NE(flat.find(" of 9000000: 3 threads each counting to 3000000)"), std::string::npos) << run.out_text;
+    EXPECT_NE(flat.find("(no what-if for pause_timer: none of its lessons is taken out in scripts/what-if/)"),
+              std::string::npos)
+        << run.out_text;
 }
 
 // On a terminal the tour waits for Enter between stops, and says so.
