@@ -286,7 +286,7 @@ TEST_F(Tour, SetupInstallsWhatIsMissingOrSaysHow)
               std::string::npos)
         << run.err_text;
 
-    for (const char* stop : {"nosuchstop", "copyfile server"}) {
+    for (const char* stop : {"nosuchstop", "sem_counter server"}) {
         run_script("tour.sh", stop);
         expect_exit(run.end, 2);
         EXPECT_EQ(run.err_text.rfind("tour: no stop named '" + std::string(stop) + "' (stops: copyfile atm_sim", 0), 0u)
