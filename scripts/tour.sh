@@ -50,6 +50,22 @@ for arg in "$@"; do
 done
 [ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
 
+# The tour's own lines are wrapped at the terminal's width, at 80 columns
+# when the output is not a terminal.
+width=80
+size=
+# (stty reads the size of its standard input: the terminal, given as 3, for
+# inside $(...) standard output is a pipe)
+[ ! -t 1 ] || { size=$(stty size <&3 2>/dev/null) || true; } 3>&1
+if [ "${size#* }" -gt 0 ] 2>/dev/null; then
+    width=${size#* }
+fi
+# wrap HANG: each line of standard input too wide cut at a space, the lines
+# it is cut into after the first begun with HANG.
+wrap() { awk -v width="$width" -v hang="$1" -f "$root/scripts/wrap.awk"; }
+heading() { printf '\n'; printf '=== %s: %s\n' "$1" "$2" | wrap '    '; }
+say() { printf '%s\n' "$*" | wrap ' '; }
+
 "$root/scripts/setup.sh" "$([ -n "$trace" ] && echo trace || echo tour)"
 [ -z "$what_if" ] || "$root/scripts/setup.sh" what-if
 # -k: the view needs the stack of each call, which strace may be built without.
@@ -66,7 +82,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 work=$(mktemp -d)
 build=$root/build/plain
-echo "tour: building the programs in build/plain (a few seconds the first time)"
+say "tour: building the programs in build/plain (a few seconds the first time)"
 log=$work/build.log
 # A new build tree is set up without the tests, so GoogleTest is not needed
 # (scripts/test.sh turns them on in the same tree).
@@ -85,17 +101,6 @@ onscreen=$build/tools/onscreen
 
 cd "$work"
 
-# The tour's own lines are wrapped at the terminal's width, at 80 columns
-# when the output is not a terminal.
-width=80
-if [ -t 1 ] && size=$(stty size <&1 2>/dev/null) && [ "${size#* }" -gt 0 ] 2>/dev/null; then
-    width=${size#* }
-fi
-# wrap HANG: each line of standard input too wide cut at a space, the lines
-# it is cut into after the first begun with HANG.
-wrap() { awk -v width="$width" -v hang="$1" -f "$root/scripts/wrap.awk"; }
-heading() { printf '\n'; printf '=== %s: %s\n' "$1" "$2" | wrap '    '; }
-say() { printf '%s\n' "$*" | wrap ' '; }
 # show 'COMMAND LINE': prints the command as a user would type it, then runs it.
 show() { printf '$ %s\n' "$1"; eval "$1"; }
 # With --trace, the options that have onscreen run PROGRAM under strace.

@@ -118,7 +118,11 @@ fi
 # The lines of the what-ifs are wrapped at the terminal's width, at 80
 # columns when the output is not a terminal.
 width=80
-if [ -t 1 ] && size=$(stty size <&1 2>/dev/null) && [ "${size#* }" -gt 0 ] 2>/dev/null; then
+size=
+# (stty reads the size of its standard input: the terminal, given as 3, for
+# inside $(...) standard output is a pipe)
+[ ! -t 1 ] || { size=$(stty size <&3 2>/dev/null) || true; } 3>&1
+if [ "${size#* }" -gt 0 ] 2>/dev/null; then
     width=${size#* }
 fi
 # wrap HANG: each line of standard input too wide cut at a space, the lines

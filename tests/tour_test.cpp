@@ -182,7 +182,8 @@ protected:
     // driver, and for cmake a stand-in that, as CMake does, reads the
     // presets from the directory it runs in. With server_waits the server
     // starts only once the file path("go") is there. The tour runs with its
-    // temporary files in path("tmp"), through path("tour") on a terminal.
+    // temporary files in path("tmp"), through path("tour") on a terminal
+    // 60 columns wide.
     void make_kit(bool server_waits = false)
     {
         for (const char* name : {"kit", "kit/build", "kit/build/plain", "kit/build/plain/bin", "kit/build/plain/tools",
@@ -203,7 +204,8 @@ protected:
                                                                 " ]; do sleep 0.05; done\nexec " + program("server") + "\n");
             ASSERT_EQ(chmod(path("kit/build/plain/bin/server").c_str(), 0755), 0);
         }
-        write_file(path("tour"), "#!/bin/sh\nexport PATH=" + kit_path() + " TMPDIR=" + path("tmp") + "\nexec /bin/bash \"$@\"\n");
+        write_file(path("tour"), "#!/bin/sh\nstty cols 60\nexport PATH=" + kit_path() + " TMPDIR=" + path("tmp") +
+                                     "\nexec /bin/bash \"$@\"\n");
         ASSERT_EQ(chmod(path("tour").c_str(), 0755), 0);
     }
     std::string kit_path() { return path("bin") + ":/usr/bin:/bin"; }
@@ -578,8 +580,9 @@ TEST_F(Tour, RunsFromAnyDirectoryWithinEightyColumns)
         << run.out_text;
 }
 
-// On a terminal the tour waits for Enter between stops, and says so.
-TEST_F(Tour, WaitsForEnterBetweenStopsOnATerminal)
+// On a terminal the tour waits for Enter between stops, and says so, and
+// its lines fit the terminal's width.
+TEST_F(Tour, WaitsForEnterBetweenStopsAndFitsTheTerminal)
 {
     make_kit();
     Terminal t;
@@ -593,6 +596,8 @@ TEST_F(Tour, WaitsForEnterBetweenStopsOnATerminal)
     wait_end(t, 60);
     expect_exit(t.end, 0);
     EXPECT_NE(t.screen.find("Final value: 750"), std::string::npos) << t.screen;
+    auto [width, line] = widest_line(t.screen);
+    EXPECT_LE(width, 60u) << line << "\n" << t.screen;
 }
 
 // The terminal closed (the shell at it hangs up the tour's processes) while
