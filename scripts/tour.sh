@@ -40,13 +40,31 @@ for arg in "$@"; do
         what_if=yes
         continue
     fi
-    if [[ " ${all_stops[*]} " != *" $arg "* ]]; then
+    known=
+    for stop in "${all_stops[@]}"; do [ "$arg" != "$stop" ] || known=yes; done
+    if [ -z "$known" ]; then
         echo "tour: no stop named '$arg' (stops: ${all_stops[*]})" >&2
         exit 2
     fi
     stops+=("$arg")
 done
 [ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
+
+# The tour's own lines are wrapped at the terminal's width, at 80 columns
+# when the output is not a terminal.
+width=80
+size=
+# (stty reads the size of its standard input: the terminal, given as 3, for
+# inside $(...) standard output is a pipe)
+[ ! -t 1 ] || { size=$(stty size <&3 2>/dev/null) || true; } 3>&1
+if [ "${size#* }" -gt 0 ] 2>/dev/null; then
+    width=${size#* }
+fi
+# wrap HANG: each line of standard input too wide cut at a space, the lines
+# it is cut into after the first begun with HANG.
+wrap() { awk -v width="$width" -v hang="$1" -f "$root/scripts/wrap.awk"; }
+heading() { printf '\n'; printf '=== %s: %s\n' "$1" "$2" | wrap '    '; }
+say() { printf '%s\n' "$*" | wrap ' '; }
 
 "$root/scripts/setup.sh" "$([ -n "$trace" ] && echo trace || echo tour)"
 [ -z "$what_if" ] || "$root/scripts/setup.sh" what-if
@@ -55,41 +73,52 @@ if [ -n "$trace" ] && ! why=$(strace -qq -k -o /dev/null true 2>&1); then
     echo "tour: strace cannot trace a program here with its stacks, so there is no --trace: $why" >&2
     exit 1
 fi
+# Closed terminal, Ctrl-C or kill: the shell then runs the EXIT trap, which
+# removes the tour's temporary files (a shell killed by the signal would not).
+work=
+trap 'rm -rf "$work"' EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+work=$(mktemp -d)
 build=$root/build/plain
-echo "tour: building the programs in build/plain (a few seconds the first time)"
-log=$(mktemp)
+say "tour: building the programs in build/plain (a few seconds the first time)"
+log=$work/build.log
 # A new build tree is set up without the tests, so GoogleTest is not needed
 # (scripts/test.sh turns them on in the same tree).
-if ! {
-    { [ -f "$build/CMakeCache.txt" ] || cmake --preset plain -DBUILD_TESTING=OFF; } &&
+# CMake reads the presets from the directory it runs in: the root.
+if ! (
+    cd "$root" &&
+        { [ -f "$build/CMakeCache.txt" ] || cmake --preset plain -DBUILD_TESTING=OFF; } &&
         cmake --build --preset plain --target programs onscreen -j "$(nproc)"
-} >"$log" 2>&1; then
+) >"$log" 2>&1; then
     cat "$log"
-    rm -f "$log"
     echo "tour: the build failed (the output above)" >&2
     exit 1
 fi
-rm -f "$log"
 bin=$build/bin
 onscreen=$build/tools/onscreen
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-heading() { printf '\n=== %s: %s\n' "$1" "$2"; }
-say() { printf '%s\n' "$*"; }
 # show 'COMMAND LINE': prints the command as a user would type it, then runs it.
 show() { printf '$ %s\n' "$1"; eval "$1"; }
 # With --trace, the options that have onscreen run PROGRAM under strace.
 traced() { [ -z "$trace" ] || printf '%s\n' --trace "$1.trace"; }
+# pause NEXT: on a terminal, what was shown stays on the screen until Enter;
+# with input from elsewhere (a pipe, a file) the tour goes straight on.
+pause() {
+    [ -t 0 ] && [ -t 1 ] || return 0
+    printf '\n(Enter for the next %s, Ctrl-C to end) ' "$1"
+    read -r _ || true
+}
 # under_the_hood PROGRAM [TRACE]: with --trace, the system calls PROGRAM made,
 # as scripts/trace_view.py shows them, from TRACE.PID, one file for each of
 # its threads (TRACE is PROGRAM.trace by default).
 under_the_hood() {
     [ -n "$trace" ] || return 0
     printf '\n'
-    python3 "$root/scripts/trace_view.py" "$1" "${2:-$1.trace}"
+    COLUMNS=$width python3 "$root/scripts/trace_view.py" "$1" "${2:-$1.trace}"
 }
 # on_terminal PROGRAM STEP...: "$ PROGRAM", then the program on a terminal of
 # its own, played by the steps (tools/onscreen.cpp says what they are).
@@ -133,34 +162,48 @@ stop_sem_counter() {
 
 stop_server() {
     heading server "a named pipe at /tmp/new; each read is judged by its length (6 bytes or more: valid)"
-    if [ -e /tmp/new ] && [ ! -p /tmp/new ]; then
+    # The clients write only into a FIFO of the user's: in a /tmp that is not
+    # sticky another user could put a link there, to a file the user may
+    # write, and have the tour write into it.
+    if [ -L /tmp/new ] || { [ -e /tmp/new ] && [ ! -p /tmp/new ]; }; then
         say "(skipped: /tmp/new exists and is not a FIFO)"
         return
     fi
-    if [ -p /tmp/new ] && ! { [ -r /tmp/new ] && [ -w /tmp/new ]; }; then
-        # Left by another user on a shared machine, say: the tour's clients
-        # could not write into it, and in a /tmp that is sticky only its
-        # owner or root may remove it.
-        local owner who
+    if [ -p /tmp/new ] && ! { [ -O /tmp/new ] && [ -r /tmp/new ] && [ -w /tmp/new ]; }; then
+        # Left by another user on a shared machine, say: in a /tmp that is
+        # sticky only its owner or root may remove it.
+        local owner who why
         owner=$(stat -c %U /tmp/new)
         who=$([ "$owner" = root ] && echo root || echo "$owner or root")
-        say "(skipped: /tmp/new is a FIFO of $owner's, mode 0$(stat -c %a /tmp/new), which you may not both read"
-        say " and write, as this stop must; only $who can remove it (rm /tmp/new), and the next tour"
-        say " then makes a FIFO of yours)"
+        why="which you may not both read and write, as this stop must"
+        [ -O /tmp/new ] || why="and the tour writes only into a FIFO of yours"
+        say "(skipped: /tmp/new is a FIFO of $owner's, mode 0$(stat -c %a /tmp/new), $why;" \
+            "only $who can remove it (rm /tmp/new), and the next tour then makes a FIFO of yours)"
         return
     fi
+    local busy="(skipped: a server is already reading /tmp/new, yours perhaps; end it to take this stop)"
     if "$onscreen" --reader /tmp/new; then
-        say "(skipped: a server is already reading /tmp/new, yours perhaps; end it to take this stop)"
+        say "$busy"
         return
     fi
     say "(the tour plays the clients, as you would from a second terminal; Ctrl-C ends the server)"
     # The pauses before the clients: with --trace, poll is seen waiting for
-    # them.
-    on_terminal server reader:/tmp/new sleep:1 \
-        "run:printf 'alice:secret' > /tmp/new" 'expect:Valid, Balance: $5000' sleep:0.5 \
-        "run:printf 'bob' > /tmp/new" 'expect:Invalid credentials.' \
-        "run:head -c 25 /dev/zero > /tmp/new" 'expect:Valid, Balance: $5000' 'expect:Invalid credentials.' \
-        key:^C end
+    # them. --sole-reader: a second tour starting its server at the same
+    # moment finds this one's reading, and skips the stop (status 3).
+    printf '$ server\n'
+    local status=0
+    # shellcheck disable=SC2046,SC2016  # traced gives whole words; $5000 is the server's
+    "$onscreen" $(traced server) --sole-reader /tmp/new "$bin/server" reader:/tmp/new sleep:1 \
+        'write:/tmp/new:alice:secret' 'expect:Valid, Balance: $5000' sleep:0.5 \
+        'write:/tmp/new:bob' 'expect:Invalid credentials.' \
+        'write:/tmp/new:0123456789012345678901234' 'expect:Valid, Balance: $5000' 'expect:Invalid credentials.' \
+        key:^C end || status=$?
+    if [ "$status" -eq 3 ]; then
+        say "$busy"
+        return
+    fi
+    [ "$status" -eq 0 ] || return "$status"
+    under_the_hood server
     say "(25 bytes are read as 20 and then 5: one valid, one invalid. The FIFO stays: ls -l /tmp/new)"
 }
 
@@ -195,15 +238,15 @@ stop_records() {
         "$choice" 'type:3\n' 'expect:to search: ' 'type:7\n' \
         "$choice" 'type:3\n' 'expect:to search: ' 'type:99\n' \
         "$choice" 'type:4\n' 'expect:Exited.' end
-    say "(the same program fed from a pipe: nothing is echoed, and as all the answers are"
+    local piped="(the same program fed from a pipe: nothing is echoed, and as all the answers are there before"
+    piped+=" the first prompt, the prompts run together"
     if [ -z "$trace" ]; then
-        say " there before the first prompt, the prompts run together)"
+        say "$piped)"
         show "printf '3\\n42\\n4\\n' | records"
         printf '\n'
         return
     fi
-    say " there before the first prompt, the prompts run together; its output goes into a"
-    say " pipe too, to cat, and the C library then writes it all in one go)"
+    say "$piped; its output goes into a pipe too, to cat, and the C library then writes it all in one go)"
     # The records of the command line shown is this function: traced too.
     # shellcheck disable=SC2317  # called through show's eval
     # (the options of tools/onscreen.cpp's strace, which says what each does)
@@ -217,10 +260,17 @@ stop_records() {
 if [ -n "$what_if" ]; then
     export WHAT_IF_WORK=$work ONSCREEN=$onscreen
     failed=()
+    shown=
     for stop in "${stops[@]}"; do
         names=$("$root/scripts/what_if.sh" list | awk -v p="$stop--" 'index($1, p) == 1 { print $1 }')
-        [ -n "$names" ] || { printf '\n(no what-if for %s yet)\n' "$stop"; continue; }
+        if [ -z "$names" ]; then
+            printf '\n'
+            say "(no what-if for $stop: none of its lessons is taken out in scripts/what-if/)"
+            continue
+        fi
         for name in $names; do
+            [ -z "$shown" ] || pause what-if
+            shown=yes
             "$root/scripts/what_if.sh" show "$name" || failed+=("$name")
         done
     done
@@ -234,6 +284,7 @@ fi
 export PATH="$bin:$PATH"  # the commands read as a user types them
 failed=()
 for stop in "${stops[@]}"; do
+    [ "$stop" = "${stops[0]}" ] || pause stop
     # A stop that fails has said why and ended its programs; the tour goes on.
     set +e
     (set -e; "stop_$stop")
@@ -243,8 +294,8 @@ for stop in "${stops[@]}"; do
 done
 
 printf '\n=== where next\n'
-say "Run the programs yourself, in a terminal: build/plain/bin/NAME (build/plain/bin/pause_timer,"
-say "say). The README's table says what to try with each; the code is short, read it alongside."
+say "Run the programs yourself, in a terminal: build/plain/bin/NAME (build/plain/bin/pause_timer," \
+    "say). The README's table says what to try with each; the code is short, read it alongside."
 say "The tests: scripts/test.sh."
 if [ ${#failed[@]} -gt 0 ]; then
     echo "tour: these stops failed: ${failed[*]}" >&2

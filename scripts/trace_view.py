@@ -29,8 +29,10 @@ entry there.
 
 import os
 import re
+import shutil
 import subprocess
 import sys
+import textwrap
 from collections import OrderedDict
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -566,14 +568,56 @@ def build(records, view):
 
 # -- showing -------------------------------------------------------------------
 
-def wrapped(indent, text, width=100):
-    out, line = [], indent
-    for word in text.split(" "):
-        if len(line) + len(word) > width and line.strip():
-            out.append(line.rstrip())
-            line = indent
-        line += word + " "
-    out.append(line.rstrip())
+def width():
+    """The terminal's columns, 80 when the output is not a terminal."""
+    return shutil.get_terminal_size((80, 24)).columns
+
+
+def wrapped(indent, text):
+    """The text after indent, cut at spaces into lines as wide as the
+    terminal, each after the first under the first's indent."""
+    return "\n".join(textwrap.wrap(text, width(), initial_indent=indent, subsequent_indent=indent,
+                                   break_on_hyphens=False))
+
+
+def shortened(line):
+    """A call's line too wide with the data it shows cut shorter, the longest
+    string first, each then marked as cut ("..."...), as strace marks it."""
+    while len(line) > width():
+        strings = list(re.finditer(r'"((?:[^"\\]|\\.)*)"(\.\.\.)?', line))
+        longest = max(strings, key=lambda m: len(m.group(1)), default=None)
+        if longest is None or len(longest.group(1)) <= 8:
+            break
+        # Whole characters and escapes (\322, \n) kept, to the width.
+        keep = max(8, len(longest.group(1)) - (len(line) - width()) - (0 if longest.group(2) else 3))
+        pieces = re.findall(r'\\[0-7]{1,3}|\\.|.', longest.group(1))
+        kept = ""
+        for piece in pieces:
+            if len(kept) + len(piece) > keep:
+                break
+            kept += piece
+        line = line[:longest.start()] + '"' + kept + '"...' + line[longest.end():]
+    return line
+
+
+def fitted(lines):
+    """Each line wider than the terminal cut at spaces, the lines it is cut
+    into after the first indented four more than it (a note's under its #);
+    a call's data cut shorter first. What stands in brackets, [in ...] or
+    <0.4 s>, is kept in one piece."""
+    out = []
+    for line in "\n".join(lines).split("\n"):
+        if line.startswith("    ") and not line.lstrip().startswith("#"):
+            line = shortened(line)
+        if len(line) <= width():
+            out.append(line)
+            continue
+        indent = line[:len(line) - len(line.lstrip(" "))]
+        rest = indent + ("# " if line.startswith(indent + "# ") else "    ")
+        whole = re.sub(r"\[[^]]*\]|<[^>]*>", lambda m: m.group(0).replace(" ", "\0"), line[len(indent):])
+        out.extend(piece.replace("\0", " ") for piece in
+                   textwrap.wrap(whole, width(), initial_indent=indent, subsequent_indent=rest,
+                                 break_on_hyphens=False))
     return "\n".join(out)
 
 
@@ -677,17 +721,18 @@ def main(argv):
         save(records, target)
         return 0
     items, startup, housekeeping, threads, lock_waits = build(records, view)
-    print(f"What {program} asked of the kernel, under the lines of its source that asked:")
+    out = [f"What {program} asked of the kernel, under the lines of its source that asked:"]
     if startup:
-        print("  Before main: the loader maps the program and the C library; the C library readies itself:")
-        print(wrapped("    ", tally(startup)))
-    print("\n".join(show(items, view)))
+        out.append("  Before main: the loader maps the program and the C library; the C library readies itself:")
+        out.append(wrapped("    ", tally(startup)))
+    out.extend(show(items, view))
     if threads and lock_waits == 0:
-        print("  No thread found " + ("the semaphore" if program == "sem_counter" else "the lock") +
-              " taken in this run: taking a free one needs no call to the kernel at all")
+        out.append("  No thread found " + ("the semaphore" if program == "sem_counter" else "the lock") +
+                   " taken in this run: taking a free one needs no call to the kernel at all")
     if housekeeping:
-        print(wrapped("  ", "Not shown, the C library's own work in the threads, before and after "
-                      "the routine each runs: " + tally(housekeeping)))
+        out.append(wrapped("  ", "Not shown, the C library's own work in the threads, before and after "
+                           "the routine each runs: " + tally(housekeeping)))
+    print(fitted(out))
     return 0
 
 

@@ -55,7 +55,7 @@ conditions() {
             # The learner's own server may be reading /tmp/new: these use a
             # FIFO of their own, "new" in the directory they run in.
             if [ $# -eq 1 ]; then
-                echo "(both built to use the FIFO \"new\" in the directory they run in, not /tmp/new)"
+                echo "(both built to use the FIFO \"new\" in the directory they run in, not /tmp/new)" | wrap ' '
             else
                 edit "$2/fifo/server.cpp" '"/tmp/new"' 's|"/tmp/new"|"new"|'
             fi ;;
@@ -67,13 +67,14 @@ conditions() {
             local count=100000
             [ "${3:-}" != total ] || count=$(total_count_of "$1")
             if [ $# -eq 1 ]; then
-                echo "(both built with each thread's count raised from 250 to $count, so that the threads meet;"
-                echo " for the totals, built without ThreadSanitizer and without optimisation (-O0), so that each"
-                echo " addition is a load and a store as the source says, and counting to $(total_count_of "$1"):"
-                echo " at -O2 the compiler makes the loop one addition, and the total comes out right by luck;"
-                echo " and with a pause of twenty empty turns of a loop between the load and the store, the time"
-                echo " a longer computation would take there: on a busy machine the threads may run side by side"
-                echo " only now and then, and a switch between them must fall inside that window to lose additions)"
+                echo "(both built with each thread's count raised from 250 to $count, so that the threads meet;" \
+                    "for the totals, built without ThreadSanitizer and without optimisation (-O0), so that each" \
+                    "addition is a load and a store as the source says, and with each thread counting to" \
+                    "$(total_count_of "$1"): at -O2 the compiler makes the loop one addition, and the total comes out" \
+                    "right by luck; and with a pause of twenty empty turns of a loop between the load and the" \
+                    "store, the time a longer computation would take there: on a busy machine the threads may run" \
+                    "side by side only now and then, and a switch between them must fall inside that window to" \
+                    "lose additions)" | wrap ' '
             else
                 edit "$2/threads/${1%%--*}.cpp" 'i < 250;' "s/i < 250;/i < $count;/"
                 [ "${3:-}" != total ] ||
@@ -103,11 +104,30 @@ title_of() {
     esac
 }
 
+# Closed terminal, Ctrl-C or kill: the shell then runs the EXIT trap, which
+# removes the builds (a shell killed by the signal would not).
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 work=${WHAT_IF_WORK:-}
 if [ -z "$work" ]; then
-    work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
+    work=$(mktemp -d)
 fi
+
+# The lines of the what-ifs are wrapped at the terminal's width, at 80
+# columns when the output is not a terminal.
+width=80
+size=
+# (stty reads the size of its standard input: the terminal, given as 3, for
+# inside $(...) standard output is a pipe)
+[ ! -t 1 ] || { size=$(stty size <&3 2>/dev/null) || true; } 3>&1
+if [ "${size#* }" -gt 0 ] 2>/dev/null; then
+    width=${size#* }
+fi
+# wrap HANG: each line of standard input too wide cut at a space, the lines
+# it is cut into after the first begun with HANG.
+wrap() { awk -v width="$width" -v hang="$1" -f "$root/scripts/wrap.awk"; }
 
 # build NAME changed|real [total]: the program of NAME built in the work
 # directory, with NAME's patch or without; prints its path.
@@ -150,7 +170,7 @@ build() {
 # Each what-if's run: run_NAME PROGRAM, in a fresh directory, shows what the
 # program wrote (indented) and sets verdict (one line, naming its tool) and
 # fault (yes or no).
-indent() { awk '{ print "    | " $0 }'; }
+indent() { awk '{ print "    | " $0 }' | wrap '    |   '; }
 sample() { seq -f 'line %g of the sample file' 1 400 >sample.txt; }
 # A flood, counted: head_and_count N keeps the first N lines of its input in
 # first.txt and the number of all in count.txt; shown_head shows those lines.
@@ -218,13 +238,14 @@ run_tsan() {
     expected=$(($(total_count_of "$3") * $4))
     totals=$(awk '{ printf "%s%s", sep, $3; sep = ", " }' totals.txt)
     short=$(awk -v want="$expected" '$3 != want' totals.txt | wc -l)
-    verdict="$verdict; the totals: $short of 3 short ($totals of $expected)"
+    verdict="$verdict; the totals: $short of 3 short ($totals of $expected: $4 threads each counting to $(total_count_of "$3"))"
 }
 run_mutex_counter--no-lock() { run_tsan "$1" "$2" mutex_counter--no-lock 2; }
 run_sem_counter--starts-at-2() { run_tsan "$1" "$2" sem_counter--starts-at-2 3; }
 
 run_atm_sim--unlock-before-the-turn() {
     local onscreen=${ONSCREEN:-$root/build/plain/tools/onscreen} summary
+    echo "  (five turns of two seconds each: about ten seconds)"
     "$onscreen" --lines lines.txt "$1" 'expect:Simulation complete.' end >/dev/null
     awk -f "$root/scripts/atm_timeline.awk" lines.txt | indent
     summary=$(awk -f "$root/scripts/atm_timeline.awk" lines.txt | tail -n 1)
@@ -269,7 +290,7 @@ run_server--no-write-end() {
     pid=$(cat pid.txt)
     # One client, which opens the FIFO (its open waits for the server's),
     # writes and leaves; then a second of the server on its own.
-    timeout 5 sh -c "printf 'alice:secret' > new" || true
+    timeout --foreground 5 sh -c "printf 'alice:secret' > new" || true
     sleep 1
     cpu=$(awk -v ticks="$(getconf CLK_TCK)" '{ printf "%.2f", ($14 + $15) / ticks }' "/proc/$pid/stat")
     kill -KILL "$pid"
@@ -302,7 +323,7 @@ run_server--no-flush() {
     # seconds apart; the second's verdict only ever shows in the real one.
     printf '#!/bin/sh\nexec strace -qq -ttt -s64 -e trace=read,write -o trace.txt "%s"\n' "$1" >run.sh
     chmod +x run.sh
-    timeout 30 "$onscreen" ./run.sh reader:new "run:printf 'bob' > new" sleep:2 \
+    timeout --foreground 30 "$onscreen" ./run.sh reader:new "run:printf 'bob' > new" sleep:2 \
         "run:printf 'alice:secret' > new" sleep:1 key:^C end 2>&1 | indent || true
     # From the read of the first client's bytes to the write of its verdict.
     gap=$(awk '/ read\(3, "bob"/ { read = $1 } / write\(1, .*Invalid credentials/ && read { printf "%.1f", $1 - read; exit }' trace.txt)
@@ -320,7 +341,7 @@ run_sigusr_toggle--signal-let-in-any-time() {
     printf '#!/bin/sh\necho $$ >strace.pid\nexec strace -qq -o /dev/null -e trace=write -e inject=write:delay_enter=2000000:when=2 "%s"\n' "$1" >run.sh
     chmod +x run.sh
     # shellcheck disable=SC2016  # the steps' commands are run by onscreen's shell
-    timeout 30 "$onscreen" --lines lines.txt ./run.sh 'expect:Working...\n' sleep:4 \
+    timeout --foreground 30 "$onscreen" --lines lines.txt ./run.sh 'expect:Working...\n' sleep:4 \
         'run:kill -USR1 $(pgrep -P $(cat strace.pid))' 'expect:paused by SIGUSR1' \
         'run:kill -TERM $(pgrep -P $(cat strace.pid))' end >/dev/null 2>&1 || true
     indent <lines.txt
@@ -337,7 +358,7 @@ run_records--unchecked-scanf() {
     local status lines
     # One second at most: cut off after it.
     {
-        printf 'abc\n' | timeout 1 "$1" 2>&1 | head_and_count 9
+        printf 'abc\n' | timeout --foreground 1 "$1" 2>&1 | head_and_count 9
         status=${PIPESTATUS[1]}
     } || true
     lines=$(cat count.txt)
@@ -361,26 +382,38 @@ run() {
     cd "$work"
 }
 
+# known NAME: whether NAME is one of the what-ifs list gives (and so no path).
+known() {
+    local each
+    for each in $(names); do [ "$1" != "$each" ] || return 0; done
+    echo "what_if: no what-if named '$1' (scripts/what_if.sh list gives them)" >&2
+    exit 2
+}
+
 case ${1:-} in
     list)
         for name in $(names); do printf '%-38s %s\n' "$name" "$(title_of "$name")"; done ;;
     show)
         name=${2:?what_if: show needs a name}
-        [ -f "$patches/$name.patch" ] || { echo "what_if: no what-if named '$name'" >&2; exit 2; }
-        printf '\n=== what if: %s: %s\n' "$name" "$(title_of "$name")"
+        known "$name"
+        printf '\n=== what if: %s: %s\n' "$name" "$(title_of "$name")" | wrap '    '
         printf '%s\n' "The change (scripts/what-if/$name.patch):"
-        sed 's/^/    /' "$patches/$name.patch"
+        sed 's/^/    /' "$patches/$name.patch" | wrap '          '
         conditions "$name"
         printf '%s\n' "The changed program:"
         run "$name" changed
-        printf '  => %s\n' "$verdict"
+        printf '  => %s\n' "$verdict" | wrap '     '
         printf '%s\n' "The real program, the same way:"
         run "$name" real
-        printf '  => %s\n' "$verdict" ;;
+        printf '  => %s\n' "$verdict" | wrap '     ' ;;
     verdict)
         name=${2:?what_if: verdict needs a name}
-        [ -f "$patches/$name.patch" ] || { echo "what_if: no what-if named '$name'" >&2; exit 2; }
-        run "$name" "${3:?what_if: verdict needs changed or real}" >/dev/null
+        known "$name"
+        case ${3:-} in
+            changed | real) ;;
+            *) echo "what_if: verdict $name needs changed or real, not '${3:-}'" >&2; exit 2 ;;
+        esac
+        run "$name" "$3" >/dev/null
         printf '%s\n' "$verdict"
         [ "$fault" = yes ] ;;
     *)

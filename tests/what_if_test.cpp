@@ -85,6 +85,23 @@ TEST_F(WhatIf, TheLateVerdictIsFoundInTheServerWithoutItsFlushAlone)
     check({"server--no-flush"});
 }
 
+// Only the names list gives are taken (no path to a patch elsewhere), and
+// a verdict only of the changed program or the real one.
+TEST_F(WhatIf, TakesOnlyTheNamesListGives)
+{
+    for (std::vector<std::string> args : {std::vector<std::string>{"show", "../what-if/copyfile--truncate-first"},
+                                          {"verdict", "../what-if/copyfile--truncate-first", "changed"},
+                                          {"verdict", "copyfile--truncate-first", "x"}}) {
+        SCOPED_TRACE(args[1] + " " + (args.size() > 2 ? args[2] : ""));
+        Piped run;
+        args.insert(args.begin(), std::string(SOURCE_DIR) + "/scripts/what_if.sh");
+        run_piped(run, "/bin/bash", "", 60, {"WHAT_IF_WORK=" + path("work")}, args);
+        expect_exit(run.end, 2);
+        EXPECT_EQ(run.out_text, "");
+        EXPECT_NE(run.err_text, "");
+    }
+}
+
 // Every patch kept is checked by one of the tests above.
 TEST_F(WhatIf, EveryWhatIfIsChecked)
 {

@@ -14,7 +14,16 @@
 //                               which writes every system call and its stack
 //                               to FILE.TID, a file for each thread; keys and
 //                               signals still reach PROGRAM alone
-//   (--lines and --trace may be given together)
+//   onscreen --sole-reader FIFO PROGRAM STEP...
+//                               the same, PROGRAM to be the one reader of the
+//                               FIFO: under a lock on the FIFO's directory
+//                               (flock, taken by every onscreen given this
+//                               option), exit status 3, with nothing started,
+//                               when a process reads FIFO already; the lock is
+//                               let go once PROGRAM reads it (reader:FIFO), so
+//                               that of two started at once one runs, and the
+//                               other finds it reading
+//   (--lines, --trace and --sole-reader may be given together)
 //   onscreen --reader PATH      exit status 0 when a process has the FIFO PATH
 //                               open for reading, 1 when none has
 //
@@ -25,6 +34,10 @@
 //   key:^C key:^Z  press Ctrl-C or Ctrl-Z
 //   signal:NAME    send the signal NAME (USR1, TERM...), as from another terminal
 //   run:COMMAND    run the shell COMMAND as from another terminal, shown first
+//   write:FIFO:TEXT
+//                  write TEXT into the FIFO as a client in another terminal,
+//                  shown as printf 'TEXT' > FIFO; only into a FIFO of the
+//                  user's own, checked on what was opened, never through a link
 //   reader:PATH    wait until the program has the FIFO PATH open for reading
 //   sleep:SECONDS  keep showing the screen for SECONDS
 //   end            wait for the program to end by itself; say how it ended
@@ -46,6 +59,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -62,6 +76,8 @@ terminal_session term;   // the program (or strace) on its terminal
 bool traced = false;     // --trace: term.pid is strace, the program its child
 pid_t client_pid = -1;   // a command run as from another terminal
 const char* program_name = "";
+int sole_reader_lock = -1;  // --sole-reader: the lock, held until its FIFO is read
+std::string sole_reader_fifo;
 size_t found_up_to = 0;    // where the next expect starts looking
 bool at_line_start = true; // whether our output stands at the start of a line
 bool decorate = false;     // standard output is a terminal: notes are dimmed
@@ -323,7 +339,7 @@ void run_client(const char* command)
 // here is closed again at once, with nothing written.
 bool has_reader(const char* path)
 {
-    int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;
@@ -342,6 +358,46 @@ void await_reader(const char* path)
             fail("%s was not opened for reading within %.0f s", path, expect_timeout);
         show_for(0.05, "the tour waited for it to open its FIFO");
     }
+    if (sole_reader_lock >= 0 && sole_reader_fifo == path) {
+        close(sole_reader_lock);
+        sole_reader_lock = -1;
+    }
+}
+
+// A client of the FIFO at path, in the other terminal: writes text into it.
+// Only into a FIFO of the user's own: in a /tmp that is not sticky another
+// user may swap the FIFO for a link to a file the user may write, so the
+// path is opened without following a link, and what was opened is checked
+// before a byte goes in.
+void write_client(const std::string& path, const char* shown, const std::string& text)
+{
+    note("(in another terminal) $ printf '%s' > %s", shown, path.c_str());
+    if (!running())
+        fail("ended before the client could write");
+    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        fail("%s cannot be opened for writing: %s", path.c_str(), strerror(errno));
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != geteuid()) {
+        close(fd);
+        fail("%s is no longer a FIFO of yours: nothing written into it", path.c_str());
+    }
+    double deadline = now_seconds() + run_timeout;
+    for (size_t done = 0; done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += n;
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            close(fd);
+            fail("writing into %s failed: %s", path.c_str(), strerror(errno));
+        } else if (now_seconds() > deadline) {
+            close(fd);
+            fail("the client could not write into %s within %.0f s", path.c_str(), run_timeout);
+        } else {
+            show_for(0.05, "the client wrote");
+        }
+    }
+    close(fd);
 }
 
 void await_end()
@@ -378,6 +434,9 @@ void play(const char* step)
         kill(target, signal_named(arg));
     } else if (verb == "run") {
         run_client(arg);
+    } else if (verb == "write" && strchr(arg, ':') != nullptr) {
+        const char* text = strchr(arg, ':') + 1;
+        write_client(std::string(arg, text - 1 - arg), text, unescape(text));
     } else if (verb == "reader") {
         await_reader(arg);
     } else if (verb == "sleep") {
@@ -393,6 +452,35 @@ void play(const char* step)
     }
 }
 
+// --sole-reader: the lock on the FIFO's directory, waited for at most
+// expect_timeout seconds. Returns false, the lock let go, when a process
+// reads the FIFO already.
+bool take_sole_reader_lock()
+{
+    size_t slash = sole_reader_fifo.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : sole_reader_fifo.substr(0, slash + 1);
+    sole_reader_lock = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (sole_reader_lock < 0) {
+        fprintf(stderr, "onscreen: %s: %s\n", directory.c_str(), strerror(errno));
+        exit(1);
+    }
+    double deadline = now_seconds() + expect_timeout;
+    while (flock(sole_reader_lock, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || now_seconds() > deadline) {
+            fprintf(stderr, "onscreen: no lock on %s within %.0f s: %s\n", directory.c_str(), expect_timeout,
+                    strerror(errno));
+            exit(1);
+        }
+        terminal_sleep(term, 0.05);
+        check_interrupted();
+    }
+    if (!has_reader(sole_reader_fifo.c_str()))
+        return true;
+    close(sole_reader_lock);
+    sole_reader_lock = -1;
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -403,6 +491,8 @@ int main(int argc, char* argv[])
     for (; argc > 3 && strncmp(argv[1], "--", 2) == 0; argv += 2, argc -= 2) {
         if (strcmp(argv[1], "--trace") == 0) {
             trace_file = argv[2];
+        } else if (strcmp(argv[1], "--sole-reader") == 0) {
+            sole_reader_fifo = argv[2];
         } else if (strcmp(argv[1], "--lines") == 0) {
             lines_file = fopen(argv[2], "w");
             if (lines_file == nullptr) {
@@ -415,7 +505,7 @@ int main(int argc, char* argv[])
         }
     }
     if (argc < 2 || argv[1][0] == '-') {
-        fprintf(stderr, "usage: onscreen [--lines FILE] [--trace FILE] PROGRAM STEP...\n"
+        fprintf(stderr, "usage: onscreen [--lines FILE] [--trace FILE] [--sole-reader FIFO] PROGRAM STEP...\n"
                         "       onscreen --reader PATH\n");
         return 2;
     }
@@ -464,6 +554,8 @@ int main(int argc, char* argv[])
     term.waiting_mask = &waiting_mask;
     term.stop = &interrupted;
     term.on_output = show_output;
+    if (!sole_reader_fifo.empty() && !take_sole_reader_lock())
+        return 3;
     if (!terminal_start(term, traced ? "strace" : argv[1], traced ? traced_argv : program_argv)) {
         fprintf(stderr, "onscreen: cannot start %s on a terminal: %s\n", argv[1], strerror(errno));
         return 1;
