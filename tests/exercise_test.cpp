@@ -76,14 +76,22 @@ protected:
     }
 };
 
-// What a starter's failure must show of the run: for copyfile, what was
-// sent, the prompt, what was expected and what came; for pause_timer, the
-// signal sent and the count that came.
+// What a failure's report must show of the run, for a starter (by the
+// program's name) or a wrong copy (by its patch): for copyfile's starter,
+// what was sent, the prompt, what was expected and what came; for
+// pause_timer's, the signal sent and the count that came; for a copy whose
+// fault shows under a setting of the test's, the setting; for a run that
+// never ends, that it did not end, in words.
 const std::vector<std::pair<std::string, std::vector<std::string>>> report_parts = {
     {"copyfile",
      {"\n    sent     \"", "\n    prompt   \"Enter source file path: \"", "\n    expected  ", "\n    came      ",
       "\n    ended    exit status "}},
     {"pause_timer", {"\n    signal   SIG", "\n    came     \"Countdown: 10\\n", "\n    expected  ", "\n    came      "}},
+    {"copyfile--short-write-rest-from-the-start.patch", {"\n    setting  the I/O shim let each write take "}},
+    {"copyfile--zero-byte-write-asked-again.patch",
+     {"\n    setting  the I/O shim let each write take no bytes",
+      "\n    copyfile did not end within 5 s of its input's close"}},
+    {"mutex_counter--unlocked-before-the-store.patch", {"\n    setting  the lock shim held the thread inside"}},
 };
 
 // The starter, each wrong copy kept beside it (scripts/exercise/wrong/) and
@@ -123,9 +131,9 @@ TEST_P(EveryCopy, FailsEachWrongCopyAndPassesTheRealProgram)
                     << run.out_text;
             }
         }
-        for (const auto& [program, parts] : report_parts) {
+        for (const auto& [copy_of, parts] : report_parts) {
             for (const std::string& part : parts) {
-                if (program == name && label == "the starter") {
+                if (copy_of == (label == "the starter" ? name : label)) {
                     EXPECT_NE(run.out_text.find(part), std::string::npos) << part << " missing from:\n" << run.out_text;
                 }
             }
