@@ -28,7 +28,7 @@ protected:
         return env;
     }
     // Runs copyfile with the given input lines. done, if given, says what the
-    // test did to the program for a fault to show, for the failure's report.
+    // test set up for a fault to show, for the failure's report.
     void copy(const std::string& input, const std::vector<std::string>& env = {}, const std::string& done = "")
     {
         launch(program("copyfile"), {}, input, env, done);
@@ -44,12 +44,11 @@ protected:
             return;
         start_piped(run, path, env, args);
         if (!done.empty())
-            report_sent(done);
+            report_setting(done);
         feed(run, input);
         finish(run, run_bound);
-        ASSERT_FALSE(run.end.timed_out) << "copyfile was still running " << run_bound
-                                        << " s after its input was closed, where a copy takes milliseconds: "
-                                        << "cut off";
+        ASSERT_FALSE(run.end.timed_out) << "copyfile did not end within " << run_bound
+                                        << " s of its input's close, where a copy takes milliseconds: cut off";
     }
     void expect_status(int status)
     {
@@ -415,11 +414,11 @@ TEST_F(Copyfile, PromptsShowOnATerminalBeforeAnythingIsTyped)
     write_file("src", "typed\n");
     Terminal t;
     start_terminal(t, program("copyfile"));
-    ASSERT_GE(wait_screen(t, "Enter source file path: ", 10), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "Enter source file path: ", 10), 0) << in_quotes(t.screen);
     type(t, "src\n");
-    ASSERT_GE(wait_screen(t, "Enter destination file path: ", 10), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "Enter destination file path: ", 10), 0) << in_quotes(t.screen);
     type(t, "dst\n");
-    EXPECT_GE(wait_screen(t, "Copying complete!", 10), 0) << t.screen;
+    EXPECT_GE(wait_screen(t, "Copying complete!", 10), 0) << in_quotes(t.screen);
     wait_end(t, 10);
     expect_exit(t.end, 0);
     EXPECT_EQ(read_file("dst"), "typed\n");

@@ -7,6 +7,7 @@
 #include "harness.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <glob.h>
@@ -88,14 +89,22 @@ protected:
     }
 };
 
-// What a starter's failure must show of the run: for copyfile, what was
-// sent, the prompt, what was expected and what came; for pause_timer, the
-// signal sent and the count that came.
+// What a failure's report must show of the run, for a starter (by the
+// program's name) or a wrong copy (by its patch): for copyfile's starter,
+// what was sent, the prompt, what was expected and what came; for
+// pause_timer's, the signal sent and the count that came; for a copy whose
+// fault shows under a setting of the test's, the setting; for a run that
+// never ends, that it did not end, in words.
 const std::vector<std::pair<std::string, std::vector<std::string>>> report_parts = {
     {"copyfile",
      {"\n    sent     \"", "\n    prompt   \"Enter source file path: \"", "\n    expected  ", "\n    came      ",
       "\n    ended    exit status "}},
     {"pause_timer", {"\n    signal   SIG", "\n    came     \"Countdown: 10\\n", "\n    expected  ", "\n    came      "}},
+    {"copyfile--short-write-rest-from-the-start.patch", {"\n    setting  the I/O shim let each write take "}},
+    {"copyfile--zero-byte-write-asked-again.patch",
+     {"\n    setting  the I/O shim let each write take no bytes",
+      "\n    copyfile did not end within 5 s of its input's close"}},
+    {"mutex_counter--unlocked-before-the-store.patch", {"\n    setting  the lock shim held the thread inside"}},
 };
 
 // The starter, each wrong copy kept beside it (scripts/exercise/wrong/) and
@@ -135,9 +144,9 @@ TEST_P(EveryCopy, FailsEachWrongCopyAndPassesTheRealProgram)
                     << run.out_text;
             }
         }
-        for (const auto& [program, parts] : report_parts) {
+        for (const auto& [copy_of, parts] : report_parts) {
             for (const std::string& part : parts) {
-                if (program == name && label == "the starter") {
+                if (copy_of == (label == "the starter" ? name : label)) {
                     EXPECT_NE(run.out_text.find(part), std::string::npos) << part << " missing from:\n" << run.out_text;
                 }
             }
@@ -432,6 +441,101 @@ TEST_F(Exercise, TwoChecksAtOnceEachCheckTheirOwnCopy)
     EXPECT_NE(first.out_text.find("\u2717 The test "), std::string::npos) << first.out_text;
     EXPECT_NE(first.out_text.find("(plain build; Copyfile."), std::string::npos) << first.out_text;
     EXPECT_NE(second.out_text.find("(plain build; Records."), std::string::npos) << second.out_text;
+}
+
+
+// Failures on purpose, each with the report a learner would read: tests
+// only in a run with REPORT_SAMPLES set, which ReportsReadInWords below
+// makes in a process of its own.
+class ReportSample : public testing::Test {
+public:
+    explicit ReportSample(void (*body)()) : body(body) {}
+    void TestBody() override { body(); }
+    void (*body)();
+};
+
+[[maybe_unused]] const bool samples = getenv("REPORT_SAMPLES") != nullptr && [] {
+    const std::pair<const char*, void (*)()> bodies[] = {
+        {"HostileBytesFromAProgramThatEnded",
+         [] {
+             // Set the terminal's title, clear it, go back to the line's
+             // start; a byte that is not UTF-8; and, on standard error,
+             // UTF-8 with a carriage return.
+             Piped p;
+             start_piped(p, "/bin/sh", {},
+                         {"-c", "printf 'Countdown: 10\\n\\033]0;pwned\\007\\033[2J\\rEverything passed\\377\\n'; "
+                                "printf 'caf\\303\\251\\rEverything passed\\n' >&2; exit 1"});
+             EXPECT_TRUE(wait_output(p, "Countdown: 9", 5)) << "what came: " << p.out_text;
+             EXPECT_EQ(p.err_text, "");
+         }},
+        {"LongTextsThatDifferInTheMiddle",
+         [] {
+             std::string expected, came;
+             for (int line = 1; line <= 40; ++line) {
+                 expected += "line " + std::to_string(line) + "\n";
+                 came += "line " + std::to_string(line) + (line == 17 ? ", changed\n" : "\n");
+             }
+             EXPECT_EQ(came, expected) << "the test's own words";
+         }},
+        {"AConditionWithWords",
+         [] {
+             struct stat st {};
+             ASSERT_EQ(stat(".", &st), 0);
+             EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "no FIFO at the test's directory: a directory";
+         }},
+        {"AConditionExpectedFalse",
+         [] {
+             bool timed_out = !testing::Test::HasFailure();
+             EXPECT_FALSE(timed_out);
+         }},
+        {"AFailureAfterAWaitThatPassed",
+         [] {
+             Piped p;
+             start_piped(p, "/bin/cat");
+             EXPECT_FALSE(wait_output(p, "nothing yet", 0.2));
+             feed(p, "one\n");
+             ADD_FAILURE() << "a later check";
+         }},
+    };
+    for (auto [name, body] : bodies)
+        testing::RegisterTest("ReportSample", name, nullptr, nullptr, __FILE__, __LINE__,
+                              [body = body]() -> testing::Test* { return new ReportSample(body); });
+    return true;
+}();
+
+// The report of each sample failure above: nothing in it or in gtest's
+// messages that a terminal would act on, though the program wrote such
+// bytes; how a program that had ended ended; long texts cut around their
+// first difference, with where it is, and the test's words, not gtest's
+// diff; a condition in the test's words, or said the right way round; a
+// wait that passed not told as a failure.
+TEST_F(Exercise, ReportsReadInWords)
+{
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(length, 0);
+    run_piped(run, std::string(self, length), "", 60, {"REPORT_SAMPLES=1"}, {"--gtest_filter=ReportSample.*"});
+    const std::string& out = run.out_text;
+    EXPECT_EQ(out.find_first_of("\x1b\x07\r\xff"), std::string::npos) << "raw bytes in:\n" << in_quotes(out);
+    EXPECT_NE(out.find("Everything passed"), std::string::npos) << "the sample did not run:\n" << out;
+    auto report_of = [&](const std::string& sample) {
+        size_t at = out.find("[ RUN      ] ReportSample." + sample + "\n");
+        at = out.find("[ report ]\n", at);
+        return at == std::string::npos ? "(no report)" : out.substr(at, out.find("[ end of report ]", at) - at);
+    };
+    const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
+        {"HostileBytesFromAProgramThatEnded", {"\n  ended    exit status 1\n"}},
+        {"LongTextsThatDifferInTheMiddle",
+         {"\n  they differ from byte 126 on (line 17); 311 bytes expected, 320 came\n", ", changed\\n",
+          "\n  the test's own words\n"}},
+        {"AConditionWithWords", {":\n  no FIFO at the test's directory: a directory\n[ end"}},
+        {"AConditionExpectedFalse", {"\n  expected  timed_out to be false\n  came      true\n"}},
+        {"AFailureAfterAWaitThatPassed", {"for \"nothing yet\": none came, and the test went on\n"}},
+    };
+    for (const auto& [sample, parts] : expected)
+        for (const std::string& part : parts)
+            EXPECT_NE((report_of(sample) + "[ end").find(part), std::string::npos)
+                << in_quotes(part) << " missing from the report of " << sample << ":\n" << report_of(sample);
 }
 
 }  // namespace

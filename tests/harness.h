@@ -149,6 +149,9 @@ void report_run(const void* handle, pid_t pid, const std::string& label, void (*
 void report_event(const void* handle, const std::string& kind, const std::string& text, bool as_bytes);
 void report_signal(pid_t pid, int signal);
 void report_sent(const std::string& what);  // "a client wrote \"bob\"", say
+// A setting of the test's that shapes the run: "the I/O shim let each write
+// take 300 bytes at most", say.
+void report_setting(const std::string& what);
 void report_gone(const void* handle);       // the handle's output is no longer there to read
 // Bytes as C would write them, in quotes, cut down in the middle when long.
 std::string in_quotes(const std::string& bytes);

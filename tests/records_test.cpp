@@ -243,15 +243,15 @@ TEST_F(Records, MenuShowsOnATerminalBeforeAnythingIsTyped)
 {
     Terminal t;
     start_terminal(t, program("records"));
-    ASSERT_GE(wait_screen(t, menu, patience), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, menu, patience), 0) << in_quotes(t.screen);
     type(t, "1\n");
-    ASSERT_GE(wait_screen(t, "Enter student ID: ", patience), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "Enter student ID: ", patience), 0) << in_quotes(t.screen);
     type(t, "7\n");
-    ASSERT_GE(wait_screen(t, "Enter student name: ", patience), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "Enter student name: ", patience), 0) << in_quotes(t.screen);
     type(t, "Typed Name\n3 7\n");
-    EXPECT_GE(wait_screen(t, "Student found - ID: 7, Name: Typed Name\n", patience), 0) << t.screen;
+    EXPECT_GE(wait_screen(t, "Student found - ID: 7, Name: Typed Name\n", patience), 0) << in_quotes(t.screen);
     type(t, "4\n");
-    EXPECT_GE(wait_screen(t, exited, patience), 0) << t.screen;
+    EXPECT_GE(wait_screen(t, exited, patience), 0) << in_quotes(t.screen);
     wait_end(t, patience);
     expect_exit(t.end, 0);
 }

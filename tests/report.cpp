@@ -6,9 +6,13 @@
 // scripts/exercise.sh looks for; anyone reading a test's output gets it too.
 #include "harness.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <sys/wait.h>
 
 namespace {
 
@@ -16,6 +20,9 @@ struct Event {
     std::string kind;  // "sent", "typed", "came", "prompt"...
     std::string text;  // as shown: in words, or the bytes quoted (and cut down)
     std::string keys;  // what was typed or pressed, as it echoes
+    // A wait for text that did not come, until the test acts again: only a
+    // check that fails at once, before any further action, is about it.
+    bool pending = false;
 };
 
 struct Run {
@@ -57,23 +64,85 @@ std::string shortened(const std::string& text)
 
 }  // namespace
 
+namespace {
+
+// A byte as C would write it in a string: the one escape for every byte a
+// program wrote that is not plain text.
+void add_escaped(std::string& text, unsigned char c)
+{
+    if (c == '\n')
+        text += "\\n";
+    else if (c == '\t')
+        text += "\\t";
+    else if (c == '"' || c == '\\')
+        text += std::string("\\") + static_cast<char>(c);
+    else if (c < 0x20 || c >= 0x7f) {
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02x", c);
+        text += hex;
+    } else
+        text += static_cast<char>(c);
+}
+
+// The length of the well-formed UTF-8 character at the start of bytes that
+// a terminal shows as a character (not a C1 control, U+0080 to U+009F), or 0.
+size_t printable_character(const std::string& bytes, size_t at)
+{
+    auto tail = [&](size_t i) {
+        return at + i < bytes.size() && (static_cast<unsigned char>(bytes[at + i]) & 0xc0) == 0x80;
+    };
+    unsigned char lead = bytes[at];
+    unsigned char next = at + 1 < bytes.size() ? bytes[at + 1] : 0;
+    if (lead >= 0xc2 && lead <= 0xdf && tail(1))
+        return lead == 0xc2 && next < 0xa0 ? 0 : 2;
+    if (lead >= 0xe0 && lead <= 0xef && tail(1) && tail(2) && (lead != 0xe0 || next >= 0xa0) &&
+        (lead != 0xed || next < 0xa0))
+        return 3;
+    if (lead >= 0xf0 && lead <= 0xf4 && tail(1) && tail(2) && tail(3) && (lead != 0xf0 || next >= 0x90) &&
+        (lead != 0xf4 || next < 0x90))
+        return 4;
+    return 0;
+}
+
+// A text to show as it is, a line at a time, with every byte a terminal
+// would act on escaped: control bytes (escape sequences, a carriage return,
+// a bell) and bytes that are not well-formed UTF-8.
+std::string printable(const std::string& text)
+{
+    std::string shown;
+    for (size_t at = 0; at < text.size();) {
+        unsigned char c = text[at];
+        size_t length = c >= 0x80 ? printable_character(text, at) : c == '\n' || (c >= 0x20 && c < 0x7f) ? 1 : 0;
+        if (length == 0) {
+            add_escaped(shown, c);
+            ++at;
+        } else {
+            shown.append(text, at, length);
+            at += length;
+        }
+    }
+    return shown;
+}
+
+// Bytes as in_quotes shows them, from offset from on, until about a line's
+// length is shown: "..." before when from is not the start, after when the
+// bytes go on.
+std::string quoted_from(const std::string& bytes, size_t from)
+{
+    std::string text = from > 0 ? "...\"" : "\"";
+    size_t at = from;
+    for (; at < bytes.size() && text.size() < 110; ++at)
+        add_escaped(text, bytes[at]);
+    return text + (at < bytes.size() ? "\"..." : "\"");
+}
+
+}  // namespace
+
 std::string in_quotes(const std::string& bytes)
 {
     std::string text = "\"";
-    for (unsigned char c : bytes) {
-        if (c == '\n')
-            text += "\\n";
-        else if (c == '\t')
-            text += "\\t";
-        else if (c == '"' || c == '\\')
-            text += std::string("\\") + static_cast<char>(c);
-        else if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            text += hex;
-        } else
-            text += static_cast<char>(c);
-    }
+    for (unsigned char c : bytes)
+        add_escaped(text, c);
     text += "\"";
     std::string shown = shortened(text);
     return shown.size() < text.size() ? shown + " (" + std::to_string(bytes.size()) + " bytes in all)" : text;
@@ -140,14 +209,73 @@ std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 
+// The bytes of a string as gtest prints its value ("abc\n\x1B" "1"), or
+// nothing when the value is not a string.
+std::optional<std::string> from_literal(const std::string& shown)
+{
+    static const char pairs[] = "0\0a\ab\bf\fn\nr\rt\tv\v\\\\''\"\"";  // each escape, then its byte
+    static const std::string simple(pairs, sizeof pairs - 1);
+    std::string bytes;
+    size_t at = 0;
+    if (shown.empty() || shown[at++] != '"')
+        return std::nullopt;
+    while (at < shown.size()) {
+        char c = shown[at++];
+        if (c == '"') {
+            if (shown.compare(at, 2, " \"") != 0)  // a literal cut after a hex escape goes on
+                return at == shown.size() ? std::optional(bytes) : std::nullopt;
+            at += 2;
+        } else if (c != '\\') {
+            bytes += c;
+        } else if (at < shown.size() && shown[at] == 'x') {
+            size_t end = shown.find_first_not_of("0123456789abcdefABCDEF", ++at);
+            end = end == std::string::npos ? shown.size() : end;
+            if (end == at)
+                return std::nullopt;
+            bytes += static_cast<char>(std::stoi(shown.substr(at, end - at), nullptr, 16));
+            at = end;
+        } else {
+            size_t which = at < shown.size() ? simple.find(shown[at++]) : std::string::npos;
+            if (which == std::string::npos || which % 2 != 0)
+                return std::nullopt;
+            bytes += simple[which + 1];
+        }
+    }
+    return std::nullopt;
+}
+
+// The two values of a failed equality, expected and came: cut around their
+// first difference when it lies past what a line shows, with where it is.
+void print_values(const std::string& expected, const std::string& came, const std::string& expression)
+{
+    std::optional<std::string> want = from_literal(expected), got = from_literal(came);
+    std::string first = shortened(expected), second = shortened(came), where;
+    if (want && got && *want != *got) {
+        size_t at = std::mismatch(want->begin(), want->end(), got->begin(), got->end()).first - want->begin();
+        size_t from = at < 40 ? 0 : at - 40;
+        first = quoted_from(*want, from);
+        second = quoted_from(*got, from);
+        if (from > 0 || first.back() == '.' || second.back() == '.')
+            where = "they differ from byte " + std::to_string(at) + " on (line " +
+                    std::to_string(std::count(want->begin(), want->begin() + at, '\n') + 1) + "); " +
+                    std::to_string(want->size()) + " bytes expected, " + std::to_string(got->size()) + " came";
+    }
+    printf("  expected  %s\n  came      %s   (%s)\n", printable(first).c_str(), printable(second).c_str(),
+           printable(expression).c_str());
+    if (!where.empty())
+        printf("  %s\n", where.c_str());
+}
+
 // The failed check in plain words: for an equality, what was expected (the
-// second value, as the tests write them) and what came (the first).
+// second value, as the tests write them) and what came (the first); for a
+// condition, the test's words where it gave some, else the condition.
 void print_check(const Run& run, const testing::TestPartResult& result)
 {
     std::vector<std::string> lines = lines_of(result.message());
     printf("The check that failed (%s:%d):\n", result.file_name() ? strrchr(result.file_name(), '/') + 1 : "?",
            result.line_number());
     size_t at = 0;
+    std::string condition;  // "Value of: ...": shown when the test has no words of its own
     if (!lines.empty() && lines[0] == "Expected equality of these values:") {
         std::string expression[2], value[2];
         int items = 0;
@@ -162,8 +290,7 @@ void print_check(const Run& run, const testing::TestPartResult& result)
             } else
                 break;
         }
-        printf("  expected  %s\n  came      %s   (%s)\n", shortened(value[1]).c_str(),
-               shortened(value[0]).c_str(), expression[0].c_str());
+        print_values(value[1], value[0], expression[0]);
     } else if (!lines.empty() && lines[0].compare(0, 11, "Expected: (") == 0 &&
                lines[0].find(", actual: ") != std::string::npos) {
         // "Expected: (took) >= (9.5), actual: 0.0006 vs 9.5"
@@ -181,22 +308,24 @@ void print_check(const Run& run, const testing::TestPartResult& result)
         std::string op = relation.substr(first_end + 2, second - first_end - 2);
         std::string other = relation.substr(second + 2, relation.size() - second - 3);
         std::string value = line.substr(actual + 10, line.find(" vs ", actual) - actual - 10);
-        printf("  expected  %s %s %s\n  came      %s = %s\n", first.c_str(), op.c_str(), other.c_str(),
-               first.c_str(), value.c_str());
+        printf("%s", printable("  expected  " + first + " " + op + " " + other + "\n  came      " + first +
+                               " = " + value + "\n")
+                         .c_str());
         at = 1;
     } else if (!lines.empty() && lines[0].compare(0, 10, "Value of: ") == 0) {
         // "Value of: condition\n  Actual: false\nExpected: true"
-        printf("  expected  %s\n", lines[0].substr(10).c_str());
-        if (lines.size() > 1)
-            printf("  came      %s\n", lines[1].substr(lines[1].find(':') + 2).c_str());
+        bool wanted_false = lines.size() > 2 && lines[2] == "Expected: false";
+        condition = "  expected  " + lines[0].substr(10) + (wanted_false ? " to be false" : "") + "\n" +
+                    (lines.size() > 1 ? "  came      " + lines[1].substr(lines[1].find(':') + 2) + "\n" : "");
         at = 1;
     } else if (!lines.empty()) {
-        printf("  %s\n", lines[0].c_str());
+        printf("  %s\n", printable(lines[0]).c_str());
         at = 1;
     }
     // The test's own words, two lines at most, unless they only show again
     // what came (a screen, say), which is above already; then the case it
-    // was at.
+    // was at. gtest's diff of two texts ("With diff:", then hunks of lines
+    // each marked " ", "-" or "+") is not the test's words.
     std::vector<std::string> words;
     std::string in_case;
     for (; at < lines.size(); ++at) {
@@ -206,15 +335,28 @@ void print_check(const Run& run, const testing::TestPartResult& result)
                 in_case = lines[at + 1].substr(lines[at + 1].find(": ") + 2);
             break;
         }
-        if (!(line.empty() || line == "With diff:" || line.compare(0, 2, "@@") == 0 || line[0] == '-' ||
-              line[0] == '+' || line.compare(0, 9, "  Actual:") == 0 || line.compare(0, 9, "Expected:") == 0))
+        if (line.compare(0, 3, "@@ ") == 0 && line.size() > 6 && line.compare(line.size() - 3, 3, " @@") == 0) {
+            // "@@ -1,3 +1,4 @@" (either side may be left out): the lines
+            // of the hunk on each side, the ones they share counted on both
+            size_t minus = line.find(" -"), plus = line.find(" +");
+            long removed = minus == std::string::npos ? 0 : atol(line.c_str() + line.find(',', minus) + 1);
+            long added = plus == std::string::npos ? 0 : atol(line.c_str() + line.find(',', plus) + 1);
+            for (; at + 1 < lines.size() && (removed > 0 || added > 0); ++at) {
+                char mark = lines[at + 1].empty() ? ' ' : lines[at + 1][0];
+                removed -= mark != '+';
+                added -= mark != '-';
+            }
+        } else if (!(line.empty() || line == "With diff:" || line.compare(0, 9, "  Actual:") == 0 ||
+                     line.compare(0, 9, "Expected:") == 0))
             words.push_back(line);
     }
+    if (!condition.empty() && words.empty())
+        printf("%s", printable(condition).c_str());
     bool repeats = !words.empty() && run.out != nullptr && run.out->find(words[0]) != std::string::npos;
     for (size_t i = 0; i < words.size() && i < 2 && !repeats; ++i)
-        printf("  %s\n", shortened(words[i]).c_str());
+        printf("  %s\n", printable(shortened(words[i])).c_str());
     if (!in_case.empty())
-        printf("  in the case %s\n", in_case.c_str());
+        printf("  in the case %s\n", printable(in_case).c_str());
 }
 
 // ThreadSanitizer's first report, down to what a learner reads: the kind of
@@ -267,7 +409,25 @@ void print_sanitizer_report(const std::string& errors)
         }
 }
 
+// How the program ended, if it has and the harness has not yet looked:
+// "exit status 1", say; "" while it runs. The program is left to be reaped.
+std::string ended_unseen(const Run& run)
+{
+    siginfo_t info{};
+    if (run.handle == nullptr || run.pid <= 0 || waitid(P_PID, run.pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+        info.si_pid != run.pid)
+        return "";
+    int status = info.si_code == CLD_EXITED ? W_EXITCODE(info.si_status, 0)
+                                            : info.si_status | (info.si_code == CLD_DUMPED ? WCOREFLAG : 0);
+    return describe_status(status);
+}
+
 class Reporter : public testing::EmptyTestEventListener {
+    // gtest's "As Text:" lines, which show a text value again unescaped, are
+    // left out: they would let a carriage return through, and break a value
+    // across lines. (Set here: gtest sets its flags after the program's
+    // static objects are made.)
+    void OnTestProgramStart(const testing::UnitTest&) override { GTEST_FLAG_SET(print_utf8, false); }
     void OnTestStart(const testing::TestInfo&) override
     {
         runs.clear();
@@ -287,7 +447,7 @@ class Reporter : public testing::EmptyTestEventListener {
         if (run.label.empty())
             printf("The test had started no program.\n");
         else
-            printf("The test ran %s:\n", run.label.c_str());
+            printf("The test ran %s:\n", printable(run.label).c_str());
         // A long exchange (a storm of signals, say): its start and its end.
         const size_t most = 16, first = 4;
         for (size_t i = 0; i < run.events.size(); ++i) {
@@ -295,12 +455,13 @@ class Reporter : public testing::EmptyTestEventListener {
                 printf("  ... %zu more\n", run.events.size() - most + 1);
                 i = run.events.size() - (most - first - 1);
             }
-            printf("  %-8s %s\n", run.events[i].kind.c_str(), run.events[i].text.c_str());
+            printf("  %-8s %s\n", run.events[i].kind.c_str(), printable(run.events[i].text).c_str());
         }
         if (!run.label.empty() && !run.ended) {
-            std::string doing = what_it_is_doing(run.pid);
-            printf("  %-8s %s%s\n", "ended", "not yet: still running at this check",
-                   doing.empty() ? "" : ("; what it is doing: " + doing).c_str());
+            std::string ended = ended_unseen(run);
+            std::string doing = ended.empty() ? what_it_is_doing(run.pid) : "";
+            printf("  %-8s %s%s\n", "ended", ended.empty() ? "not yet: still running at this check" : ended.c_str(),
+                   printable(doing.empty() ? "" : "; what it is doing: " + doing).c_str());
         }
         print_sanitizer_report(run.errors);
         print_check(run, result);
@@ -309,8 +470,62 @@ class Reporter : public testing::EmptyTestEventListener {
     }
 };
 
-[[maybe_unused]] const bool registered =
-    (testing::UnitTest::GetInstance()->listeners().Append(new Reporter), true);
+// gtest's own printer, given each failure's message with every byte that a
+// terminal would act on escaped: a message may hold what a program wrote.
+class EscapingPrinter : public testing::TestEventListener {
+public:
+    explicit EscapingPrinter(testing::TestEventListener* printer) : printer(printer) {}
+    void OnTestPartResult(const testing::TestPartResult& result) override
+    {
+        std::string message = printable(result.message());
+        printer->OnTestPartResult(
+            testing::TestPartResult(result.type(), result.file_name(), result.line_number(), message.c_str()));
+    }
+    void OnTestProgramStart(const testing::UnitTest& test) override { printer->OnTestProgramStart(test); }
+    void OnTestIterationStart(const testing::UnitTest& test, int i) override { printer->OnTestIterationStart(test, i); }
+    void OnEnvironmentsSetUpStart(const testing::UnitTest& test) override { printer->OnEnvironmentsSetUpStart(test); }
+    void OnEnvironmentsSetUpEnd(const testing::UnitTest& test) override { printer->OnEnvironmentsSetUpEnd(test); }
+    void OnTestSuiteStart(const testing::TestSuite& suite) override { printer->OnTestSuiteStart(suite); }
+    void OnTestCaseStart(const testing::TestCase& suite) override { printer->OnTestCaseStart(suite); }
+    void OnTestStart(const testing::TestInfo& info) override { printer->OnTestStart(info); }
+    void OnTestDisabled(const testing::TestInfo& info) override { printer->OnTestDisabled(info); }
+    void OnTestEnd(const testing::TestInfo& info) override { printer->OnTestEnd(info); }
+    void OnTestSuiteEnd(const testing::TestSuite& suite) override { printer->OnTestSuiteEnd(suite); }
+    void OnTestCaseEnd(const testing::TestCase& suite) override { printer->OnTestCaseEnd(suite); }
+    void OnEnvironmentsTearDownStart(const testing::UnitTest& test) override
+    {
+        printer->OnEnvironmentsTearDownStart(test);
+    }
+    void OnEnvironmentsTearDownEnd(const testing::UnitTest& test) override { printer->OnEnvironmentsTearDownEnd(test); }
+    void OnTestIterationEnd(const testing::UnitTest& test, int i) override { printer->OnTestIterationEnd(test, i); }
+    void OnTestProgramEnd(const testing::UnitTest& test) override { printer->OnTestProgramEnd(test); }
+
+private:
+    std::unique_ptr<testing::TestEventListener> printer;
+};
+
+// Set before any test: gtest's printer wrapped, then the report after it.
+[[maybe_unused]] const bool registered = [] {
+    testing::TestEventListeners& listeners = testing::UnitTest::GetInstance()->listeners();
+    if (testing::TestEventListener* printer = listeners.Release(listeners.default_result_printer()))
+        listeners.Append(new EscapingPrinter(printer));
+    listeners.Append(new Reporter);
+    return true;
+}();
+
+// A wait that did not get its text, and after which the test went on to act
+// again, was not the failure: it is shown as what it was.
+void settle_waits()
+{
+    for (Run& run : runs)
+        for (Event& event : run.events)
+            if (event.pending) {
+                event.pending = false;
+                size_t at = event.text.find(": it did not come");
+                if (at != std::string::npos)
+                    event.text.replace(at, 17, ": none came, and the test went on");
+            }
+}
 
 }  // namespace
 
@@ -337,21 +552,35 @@ void report_event(const void* handle, const std::string& kind, const std::string
         return;
     Run& run = *found;
     catch_up(run);
+    settle_waits();
     if (kind == "ended") {
         if (run.ended)
             return;
         run.ended = true;
     }
     bool keys = kind == "typed" || kind == "pressed";
-    run.events.push_back({kind, as_bytes ? in_quotes(text) : text, keys ? text : ""});
+    run.events.push_back({kind, as_bytes ? in_quotes(text) : text, keys ? text : "", kind == "waited"});
+}
+
+// An action of the test's own, or a setting that shapes the run, on the
+// program the test worked with last.
+static void report_own(const char* kind, const std::string& what)
+{
+    if (current < runs.size()) {
+        catch_up(runs[current]);
+        settle_waits();
+        runs[current].events.push_back({kind, what, ""});
+    }
 }
 
 void report_sent(const std::string& what)
 {
-    if (current < runs.size()) {
-        catch_up(runs[current]);
-        runs[current].events.push_back({"sent", what, ""});
-    }
+    report_own("sent", what);
+}
+
+void report_setting(const std::string& what)
+{
+    report_own("setting", what);
 }
 
 void report_signal(pid_t pid, int signal)
@@ -360,6 +589,7 @@ void report_signal(pid_t pid, int signal)
         if (runs[i].pid == pid && runs[i].handle != nullptr) {
             current = i;
             catch_up(runs[i]);
+            settle_waits();
             runs[i].events.push_back({"signal", std::string("SIG") + sigabbrev_np(signal), ""});
             return;
         }

@@ -65,6 +65,15 @@ char state_of(pid_t pid)
     return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
 }
 
+// What stat found at a path, in words.
+std::string what_is(const struct stat& st)
+{
+    return S_ISREG(st.st_mode)   ? "a regular file"
+           : S_ISDIR(st.st_mode) ? "a directory"
+           : S_ISLNK(st.st_mode) ? "a symbolic link"
+                                 : "a file of mode " + std::to_string(st.st_mode);
+}
+
 // A client's write of bytes in one call, for the failure's report too.
 ssize_t client_write(int fd, const std::string& bytes)
 {
@@ -162,7 +171,7 @@ protected:
             }
             if (has_ended(server)) {
                 ADD_FAILURE() << "the server ended (" << describe(server.end) << ") before a client came: "
-                              << server.err_text;
+                              << in_quotes(server.err_text);
                 return -1;
             }
             if (now_seconds() > deadline)
@@ -181,7 +190,7 @@ protected:
         ASSERT_EQ(client_write(fd, data), static_cast<ssize_t>(bytes));
         ASSERT_TRUE(wait_output(server, expected, verdict_bound))
             << "after " << bytes << " bytes, the verdicts expected did not all come within " << verdict_bound
-            << " s, where the server answers in milliseconds: " << server.out_text;
+            << " s, where the server answers in milliseconds: " << in_quotes(server.out_text);
         EXPECT_EQ(server.out_text, expected);
     }
 
@@ -195,7 +204,7 @@ protected:
         close(fd);
 
         double cpu_before = cpu_seconds(server.pid);
-        EXPECT_FALSE(wait_output(server, invalid, 1.5)) << server.out_text;
+        EXPECT_FALSE(wait_output(server, invalid, 1.5)) << in_quotes(server.out_text);
         EXPECT_EQ(server.out_text, valid);
         EXPECT_LT(cpu_seconds(server.pid) - cpu_before, 0.3);  // a spinning read would burn 1.5 s
 
@@ -215,11 +224,13 @@ TEST_F(Server, CreatesTheFifoAndWaitsForAWriter)
 {
     umask(022);
     start();
-    struct stat st;
+    struct stat st {};
     double deadline = now_seconds() + 20;
-    while (stat(fifo_path, &st) != 0 && now_seconds() < deadline)
+    bool made = false;
+    while (!(made = stat(fifo_path, &st) == 0) && now_seconds() < deadline)
         usleep(10000);
-    ASSERT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_TRUE(made && S_ISFIFO(st.st_mode))
+        << "no FIFO at " << fifo_path << ": " << (made ? what_is(st) : "nothing there 20 s after the start");
     EXPECT_EQ(st.st_mode & 07777, 0644u);
 
     EXPECT_FALSE(wait_output(server, "\n", 1.0));  // no writer yet: nothing written
@@ -227,8 +238,8 @@ TEST_F(Server, CreatesTheFifoAndWaitsForAWriter)
     finish(server, 20);
     expect_killed(server.end, SIGTERM);
     EXPECT_EQ(server.out_text, "");
-    ASSERT_EQ(stat(fifo_path, &st), 0);  // the FIFO outlives the server
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(stat(fifo_path, &st), 0) << "the FIFO at " << fifo_path << " did not outlive the server";
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "no FIFO at " << fifo_path << " once the server had ended: " << what_is(st);
 
     // A FIFO left by an earlier run works as a new one does.
     start();
@@ -269,13 +280,13 @@ TEST_F(Server, WaitsQuietlyWithoutWritePermission)
     expect_quiet_between_writers();
 }
 
-// No verdict and no client's bytes lost, at the speed of buffered output:
+// No verdict and no bytes of a client lost, at the speed of buffered output:
 // - a stream of data is judged with its verdicts written together, a
 //   write(2) for many, yet all of them shown once the stream stops;
 // - a client that writes and leaves while the server reopens the FIFO keeps
 //   its bytes (the I/O shim holds the server's close of the old end back,
 //   which widens the moment when no end would be open).
-TEST_F(Server, LosesNoVerdictAndNoClientsBytes)
+TEST_F(Server, LosesNoVerdictAndNoBytesOfAClient)
 {
     if (!start_without_write_permission({shim_preload(), "ASAN_OPTIONS=verify_asan_link_order=0",
                                          "SHIM_FIFO_CLOSE_DELAY=1500"}))
@@ -300,7 +311,7 @@ TEST_F(Server, LosesNoVerdictAndNoClientsBytes)
     close(fd);
     EXPECT_TRUE(wait_output(server, verdicts + valid, 20)) << "the last client's verdict is missing";
     EXPECT_NE(server.err_text.find("shim: closing a FIFO\n"), std::string::npos)
-        << "the I/O shim did not hold the close back: " << server.err_text;
+        << "the I/O shim did not hold the close back: " << in_quotes(server.err_text);
 }
 
 // A client that comes and goes while the server's output is held up (by a

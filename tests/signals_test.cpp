@@ -42,6 +42,18 @@ int counted_before_pause(const std::string& text)
     return lines;
 }
 
+// Whether the pause was announced; if not, the failure says how the program
+// ended: a program that hung and was killed shows no line at all through a
+// pipe, its output still in its buffer, and the count before the pause says
+// nothing then.
+testing::AssertionResult paused(const Piped& run)
+{
+    if (run.out_text.find(paused_line) != std::string::npos)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "no " << in_quotes(paused_line) << " came; how the program ended: "
+                                       << describe(run.end);
+}
+
 void sleep_seconds(double seconds)
 {
     usleep(static_cast<useconds_t>(seconds * 1e6));
@@ -396,6 +408,7 @@ TEST_F(Signals, CountdownPausedAndResumedThroughAPipe)
     sleep_seconds(3);
     send_signal(run.pid, SIGTSTP);
     finish(run, 30);
+    ASSERT_TRUE(paused(run));
     int before = counted_before_pause(run.out_text);
     EXPECT_GE(before, 2) << "lines before the pause; SIGINT came after about 2.5 s";
     EXPECT_LE(before, 4) << "lines before the pause; SIGINT came after about 2.5 s";
@@ -416,6 +429,7 @@ TEST_F(Signals, CountdownPausedTwiceAnnouncesTwice)
     sleep_seconds(1.5);
     send_signal(run.pid, SIGTSTP);
     finish(run, 30);
+    ASSERT_TRUE(paused(run));
     int before = counted_before_pause(run.out_text);
     EXPECT_EQ(run.out_text, count_lines(10, 11 - before) + paused_line + paused_line +
                                 resumed_line + count_lines(10 - before, 1) +
@@ -430,7 +444,7 @@ TEST_F(Signals, CountdownOnATerminalWithTheKeys)
     double at10 = wait_screen(t, "Countdown: 10\n", 5);
     double at9 = wait_screen(t, "Countdown: 9\n", 3);
     double at8 = wait_screen(t, "Countdown: 8\n", 3);
-    ASSERT_GE(at8, 0) << t.screen;
+    ASSERT_GE(at8, 0) << in_quotes(t.screen);
     EXPECT_NEAR(at9 - at10, 1, 0.5);
     EXPECT_NEAR(at8 - at9, 1, 0.5);
 
@@ -438,22 +452,22 @@ TEST_F(Signals, CountdownOnATerminalWithTheKeys)
     double pressed = now_seconds() - t.started;
     type(t, "\x03");  // ^C
     double announced = wait_screen(t, "Timer paused.\n", 3);
-    ASSERT_GE(announced, 0) << t.screen;
+    ASSERT_GE(announced, 0) << in_quotes(t.screen);
     EXPECT_LT(announced - pressed, 0.8);  // well inside the one-second tick
 
     size_t paused_at = t.screen.size();
     sleep_seconds(2.5);
-    EXPECT_LT(wait_screen(t, "Countdown", 0.1, paused_at), 0) << "counted while paused: " << t.screen;
+    EXPECT_LT(wait_screen(t, "Countdown", 0.1, paused_at), 0) << "counted while paused: " << in_quotes(t.screen);
 
     pressed = now_seconds() - t.started;
     type(t, "\x1a");  // ^Z
     double resumed = wait_screen(t, "Timer resumed.\n", 3, paused_at);
     double next = wait_screen(t, "Countdown: 7\n", 3, paused_at);
-    ASSERT_GE(next, 0) << t.screen;
+    ASSERT_GE(next, 0) << in_quotes(t.screen);
     EXPECT_LT(resumed - pressed, 0.8);
     EXPECT_LT(next - pressed, 0.8);  // at once, not a tick later
 
-    EXPECT_GE(wait_screen(t, "Countdown complete.\n", 20), 0) << t.screen;
+    EXPECT_GE(wait_screen(t, "Countdown complete.\n", 20), 0) << in_quotes(t.screen);
     wait_end(t, 10);
     expect_exit(t.end, 0);
 }
@@ -497,7 +511,7 @@ TEST_F(Signals, CountdownStorm)
             counts += line + "\n";
         else if (line != "" && line != "Timer paused." && line != "Timer resumed." &&
                  line != "Countdown complete.")
-            ADD_FAILURE() << "foreign line: '" << line << "'";
+            ADD_FAILURE() << "a line not of the program's own: " << in_quotes(line);
     }
     EXPECT_EQ(counts, count_lines(10, 1));
     const std::string closing = "Countdown complete.\n";
@@ -533,13 +547,13 @@ TEST_F(Signals, LoopOnATerminalEndsAtOnceOnCtrlC)
     size_t at = 0;
     double first = wait_screen(t, work_line, 5, at, &at);
     double second = wait_screen(t, work_line, 5, at, &at);
-    ASSERT_GE(second, 0) << t.screen;
+    ASSERT_GE(second, 0) << in_quotes(t.screen);
     EXPECT_NEAR(second - first, 2, 0.6);
     sleep_seconds(0.5);
     double pressed = now_seconds() - t.started;
     type(t, "\x03");
     double farewell_at = wait_screen(t, farewell, 3, at);
-    ASSERT_GE(farewell_at, 0) << t.screen;
+    ASSERT_GE(farewell_at, 0) << in_quotes(t.screen);
     EXPECT_LT(farewell_at - pressed, 1.0);  // not at the end of the two-second wait
     wait_end(t, 5);
     expect_exit(t.end, 0);
@@ -552,7 +566,7 @@ TEST_F(Signals, ToggleOnATerminal)
     size_t at = 0;
     double first = wait_screen(t, "Working...\n", 5, at, &at);
     double second = wait_screen(t, "Working...\n", 5, at, &at);
-    ASSERT_GE(second, 0) << t.screen;
+    ASSERT_GE(second, 0) << in_quotes(t.screen);
     EXPECT_LT(first, 2);
     EXPECT_NEAR(second - first, 3, 0.6);
 
@@ -565,12 +579,12 @@ TEST_F(Signals, ToggleOnATerminal)
         send_signal(t.pid, SIGUSR1);
         const char* expected = flip % 2 ? "paused by SIGUSR1\n" : "Working...\n";
         double shown = wait_screen(t, expected, 3, at, &at);
-        ASSERT_GE(shown, 0) << t.screen;
+        ASSERT_GE(shown, 0) << in_quotes(t.screen);
         EXPECT_LT(shown - sent, 1.5);  // not at the end of the three-second wait
     }
     // Twelve flips: working again, every three seconds.
     double next = wait_screen(t, "Working...\n", 5, at, &at);
-    EXPECT_GE(next, 0) << t.screen;
+    EXPECT_GE(next, 0) << in_quotes(t.screen);
     send_signal(t.pid, SIGTERM);
     wait_end(t, 10);
     expect_killed(t.end, SIGTERM);
@@ -621,7 +635,7 @@ TEST_F(Signals, CountdownSignalsInsideAWriteWaitForTheWait)
     size_t at = 0;
     double resumed = wait_screen(t, resumed_line, 3, 0, &at);
     double next = wait_screen(t, "Countdown: 9\n", 3, at, &at);
-    ASSERT_GE(next, 0) << t.screen;
+    ASSERT_GE(next, 0) << in_quotes(t.screen);
     EXPECT_EQ(t.screen.substr(0, at), "Countdown: 10\n" + paused_line + resumed_line + "Countdown: 9\n");
     EXPECT_LT(next - resumed, 0.5) << "the next count after the resume, in seconds: at once, not after a tick";
 }
@@ -634,7 +648,7 @@ TEST_F(Signals, CountdownStartedWithItsSignalsBlocked)
     start_terminal(t, program("pause_timer"), {}, {SIGINT, SIGTSTP, SIGTERM});
     ASSERT_TRUE(wait_caught(t.pid, {SIGINT, SIGTSTP}, 10));
     size_t at = 0;
-    ASSERT_GE(wait_screen(t, "Countdown: 10\n", 5, 0, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "Countdown: 10\n", 5, 0, &at), 0) << in_quotes(t.screen);
     send_signal(t.pid, SIGTERM);  // blocked by the parent: it waits, pending
     send_signal(t.pid, SIGINT);
     ASSERT_GE(wait_screen(t, paused_line, 2, at, &at), 0) << "SIGINT was never let in";
@@ -660,7 +674,7 @@ TEST_F(Signals, LoopInterruptedInsideAWriteEndsAtOnceAfterTheLine)
     double sent = signal_inside_first_write(t, "sigint_loop", work_line, {SIGINT});
     ASSERT_GE(sent, 0);
     double farewell_at = wait_screen(t, farewell, 4);
-    ASSERT_GE(farewell_at, 0) << t.screen;
+    ASSERT_GE(farewell_at, 0) << in_quotes(t.screen);
     EXPECT_EQ(t.screen, work_line + farewell);
     EXPECT_LT(farewell_at - sent, 1.75) << "seconds from SIGINT to the farewell: at the end of the one-second "
                                            "hold, not after the two-second sleep";
@@ -698,7 +712,7 @@ TEST_F(Signals, ToggleSignalInsideAWriteFlipsAtOnce)
     double sent = signal_inside_first_write(t, "sigusr_toggle", "Working...\n", {SIGUSR1});
     ASSERT_GE(sent, 0);
     double shown = wait_screen(t, "paused by SIGUSR1\n", 5);
-    ASSERT_GE(shown, 0) << t.screen;
+    ASSERT_GE(shown, 0) << in_quotes(t.screen);
     EXPECT_EQ(t.screen, "Working...\npaused by SIGUSR1\n");
     EXPECT_LT(shown - sent, 2) << "seconds from SIGUSR1 to the new state's line: at the end of the one-second "
                                   "hold, not after the three-second sleep";
@@ -712,7 +726,7 @@ TEST_F(Signals, ToggleStartedWithItsSignalBlocked)
     start_terminal(t, program("sigusr_toggle"), {}, {SIGUSR1, SIGTERM});
     ASSERT_TRUE(wait_caught(t.pid, {SIGUSR1}, 10));
     size_t at = 0;
-    ASSERT_GE(wait_screen(t, "Working...\n", 5, 0, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "Working...\n", 5, 0, &at), 0) << in_quotes(t.screen);
     send_signal(t.pid, SIGTERM);  // blocked by the parent: it waits, pending
     send_signal(t.pid, SIGUSR1);
     ASSERT_GE(wait_screen(t, "paused by SIGUSR1\n", 2, at, &at), 0) << "SIGUSR1 was never let in";

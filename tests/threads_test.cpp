@@ -79,6 +79,8 @@ TEST_F(Threads, AtmTurnsTakeTwoSecondsOnATerminal)
         for (const std::string& entry : shim)
             putenv(const_cast<char*>(entry.c_str()));
         start_terminal(t, program("atm_sim"));
+        report_setting("the lock shim held a user who gave the ATM to a waiting user until that user's turn "
+                       "had begun");
         for (const std::string& entry : shim)
             unsetenv(entry.substr(0, entry.find('=')).c_str());
     }
@@ -130,7 +132,7 @@ TEST_F(Threads, AtmTurnsThroughAPipe)
     run_piped(run, program("atm_sim"), "", 16);
     double took = now_seconds() - started;
     std::vector<int> turns = turns_of(run.out_text, "Starting simulation...\n", "\nSimulation complete.");
-    EXPECT_TRUE(every_user_once(turns)) << run.out_text;
+    EXPECT_TRUE(every_user_once(turns)) << in_quotes(run.out_text);
     EXPECT_EQ(run.err_text, "");
     expect_exit(run.end, 0);
     EXPECT_GE(took, 9.9);
@@ -153,13 +155,16 @@ void Threads::expect_exact_runs(const std::string& path, const std::string& line
         std::vector<std::string> env = with_lock_shim("LOCK_SHIM_HOLD=3");
         std::vector<Piped> runs(at_once);
         double deadline = now_seconds() + bound;
-        for (Piped& run : runs)
+        for (Piped& run : runs) {
             start_piped(run, path, env);
+            report_setting("the lock shim held the thread inside the lock, the first 3 times one got it, "
+                           "until another thread came to it");
+        }
         for (int i = 0; i < at_once; ++i) {
             SCOPED_TRACE("run " + std::to_string(i + 1) + " of " + std::to_string(at_once));
             Piped& run = runs[i];
             finish(run, std::max(deadline - now_seconds(), 0.1));
-            ASSERT_FALSE(run.end.timed_out) << "still running " << bound << " s after its start";
+            ASSERT_FALSE(run.end.timed_out) << "the program did not end within " << bound << " s of its start";
             ASSERT_EQ(run.err_text, "");
             ASSERT_EQ(run.out_text, line);
             ASSERT_TRUE(run.end.exited && run.end.status == 0) << "how it ended: " << describe(run.end);
