@@ -2,6 +2,7 @@
 #include "pty_spawn.h"
 #include "terminal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -108,7 +109,7 @@ std::string describe(const Ending& end)
         return "wrote " + end.flooded + ", so killed at once";
     if (!end.left_open.empty())
         return describe_status(end.wait_status) + ", but its output stayed open, held by " + end.left_open +
-               ", so killed";
+               ", which the harness killed";
     if (end.stuck)
         return "did not end: every thread waited for good, using no CPU, for " +
                std::to_string(static_cast<int>(StuckWatch::seconds)) + " s, so killed" + doing;
@@ -253,7 +254,7 @@ static size_t drain(int& fd, char* buf, size_t size)
 static std::string holders_of(const std::vector<std::string>& names, bool killed)
 {
     std::string found;
-    DIR* proc = opendir("/proc");
+    DIR* proc = names.empty() ? nullptr : opendir("/proc");
     if (proc == nullptr)
         return found;
     while (dirent* entry = readdir(proc)) {
@@ -542,18 +543,13 @@ Piped::~Piped()
     release(*this);
 }
 
-// The terminal's side that the program has, as /proc shows it open.
-static std::string slave_of(const Terminal& t)
-{
-    const char* name = t.master >= 0 ? ptsname(t.master) : nullptr;
-    return name != nullptr ? name : "";
-}
-
-// Kills what holds the terminal besides the program and stops reading it.
+// Kills everything on the terminal and stops reading it. What the program
+// started in a session of its own may still have the terminal open (hung
+// up, once the program has ended): found so, and killed too.
 static void end_terminal(Terminal& t)
 {
-    if (t.master >= 0)
-        holders_of({slave_of(t)}, true);
+    if (t.held >= 0)
+        holders_of({t.slave}, true);
     terminal_end(t);
 }
 
@@ -565,11 +561,7 @@ static void end_screen_flood(terminal_session& session, const char*, size_t)
     if (t.screen.size() <= screen_flood || !t.end.flooded.empty())
         return;
     t.end.flooded = "more than " + std::to_string(screen_flood / 1000000) + " MB to its terminal";
-    if (t.pid > 0)
-        kill(-t.pid, SIGKILL);
-    holders_of({slave_of(t)}, true);
-    close(t.master);
-    t.master = -1;
+    end_terminal(t);
     ADD_FAILURE() << "the program wrote " << t.end.flooded << ", so it was ended at once; the last of it: "
                   << in_quotes(t.screen.substr(t.screen.size() - 64));
 }
@@ -586,6 +578,11 @@ void start_terminal(Terminal& t, const std::string& path, const std::vector<std:
     if (!terminal_start(t, path.c_str(), argv.data(), &mask))
         FAIL() << "pseudo-terminal: " << strerror(errno);
     t.on_output = end_screen_flood;
+    const char* slave = ptsname(t.master);
+    t.slave = slave != nullptr ? slave : "";
+    if (t.held >= 0)
+        close(t.held);
+    t.held = fcntl(t.master, F_DUPFD_CLOEXEC, 0);
     note_live(t.pid, true);
     report_run(&t, t.pid, label_of(path, args) + ", on a terminal" + blocked_note(blocked),
                [](const void* handle) { terminal_read(*static_cast<Terminal*>(const_cast<void*>(handle)), 0); },
@@ -657,8 +654,8 @@ void wait_end(Terminal& t, double timeout)
     double grace_end = now_seconds() + open_grace;
     while (terminal_read(t, 0.1) >= 0 && now_seconds() < grace_end) {
     }
-    if (t.master >= 0) {
-        std::string holders = holders_of({slave_of(t)}, false);
+    std::string holders = t.held >= 0 ? holders_of({t.slave}, false) : "";
+    if (t.master >= 0 || !holders.empty()) {
         t.end.left_open = holders.empty() ? "a process it started" : holders;
         end_terminal(t);
         ADD_FAILURE() << "the program ended but its terminal stayed open: a process it started still holds it ("
@@ -675,6 +672,8 @@ Terminal::~Terminal()
     pid_t leader = pid;
     end_terminal(*this);
     note_live(leader, false);
+    if (held >= 0)
+        close(held);
 }
 
 static bool write_proc(const char* path, const std::string& text)

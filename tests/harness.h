@@ -100,7 +100,9 @@ void run_piped(Piped& p, const std::string& path, const std::string& input, doub
 // pseudo-terminal. Keys typed there act as on a real terminal: "\x03" (^C)
 // sends SIGINT and "\x1a" (^Z) SIGTSTP through the terminal's line discipline.
 struct Terminal : terminal_session {
-    Ending end;  // set by wait_end
+    Ending end;         // set by wait_end
+    std::string slave;  // the terminal's side the program has: "/dev/pts/3"
+    int held = -1;      // the other side, kept open so that no other terminal takes that name meanwhile
     ~Terminal();
 };
 

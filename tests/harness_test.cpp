@@ -116,11 +116,36 @@ TEST(Harness, AFloodOfOutputIsEndedAtOnceAndCostsLittleMemory)
     EXPECT_TRUE(run.out_text == std::string(Piped::head_kept, '\0') &&
                 run.out_tail == std::string(Piped::tail_kept, '\0'))
         << "kept: " << run.out_text.size() << " bytes, and " << run.out_tail.size() << " of the end";
+
+    // On a terminal, where each byte shown keeps its time as well, the
+    // bound is lower.
+    Terminal t;
+    failures = failures_of([&] {
+        start_terminal(t, "/usr/bin/head", {"-c", "20000000", "/dev/zero"});
+        wait_end(t, 60);
+    });
+    EXPECT_NE(failures.find("the program wrote more than 1 MB to its terminal"), std::string::npos) << failures;
+    EXPECT_LT(t.screen.size(), 2 * screen_flood);
+}
+
+// What a run that left a sleep holding its output must show: the failure
+// that names it, within seconds, and the sleep gone (killed here when not,
+// so that a failing run leaves nothing behind).
+void expect_left_open(const std::string& failures, const std::string& output, pid_t sleeper, double took)
+{
+    std::string said = "the program ended but its " + output + " stayed open: a process it started still holds it "
+                       "(sleep, pid " + std::to_string(sleeper);
+    EXPECT_NE(failures.find(said), std::string::npos) << failures;
+    EXPECT_LT(took, 10);
+    bool ended = ends_within(sleeper, "sleep", 5);
+    EXPECT_TRUE(ended) << "the sleep the program started is still there";
+    if (!ended)
+        kill(sleeper, SIGKILL);
 }
 
 // A program that ends and leaves a process behind with its output, in its
-// process group or in a session of its own: the run fails at once, naming
-// it, and the process is ended.
+// process group or in a session of its own, on pipes or on a terminal: the
+// run fails at once, naming it, and the process is ended.
 TEST(Harness, OutputLeftOpenByAProcessLeftBehindFailsAndEndsIt)
 {
     for (const char* start : {"sleep 600 & echo $!", "setsid sleep 600 & echo $!"}) {
@@ -128,19 +153,24 @@ TEST(Harness, OutputLeftOpenByAProcessLeftBehindFailsAndEndsIt)
         Piped run;
         double started = now_seconds();
         std::string failures = failures_of([&] { run_piped(run, "/bin/sh", "", 20, {}, {"-c", start}); });
-        double took = now_seconds() - started;
-        pid_t sleeper = atoi(run.out_text.c_str());
-        ASSERT_GT(sleeper, 0) << run.out_text;
-        std::string said = "the program ended but its output stayed open: a process it started still holds it "
-                           "(sleep, pid " + std::to_string(sleeper);
-        EXPECT_NE(failures.find(said), std::string::npos) << failures;
-        EXPECT_LT(took, 10);
+        ASSERT_GT(atoi(run.out_text.c_str()), 0) << run.out_text;
+        expect_left_open(failures, "output", atoi(run.out_text.c_str()), now_seconds() - started);
         expect_exit(run.end, 0);
-        bool ended = ends_within(sleeper, "sleep", 5);
-        EXPECT_TRUE(ended) << "the sleep the program started is still there";
-        if (!ended)
-            kill(sleeper, SIGKILL);
     }
+    // On a terminal, the end of its session's leader hangs up the rest of
+    // its group: only a session of its own keeps the sleep there, once it
+    // has gone into it (the shell waits for that).
+    Terminal t;
+    double started = now_seconds();
+    std::string failures = failures_of([&] {
+        start_terminal(t, "/bin/sh",
+                       {"-c", "setsid sleep 600 & while [ \"$(cut -d' ' -f6 /proc/$!/stat)\" != $! ]; do sleep 0.01; "
+                              "done; echo \"<$!>\""});
+        wait_end(t, 20);
+    });
+    size_t at = t.screen.find('<');
+    ASSERT_NE(at, std::string::npos) << t.screen;
+    expect_left_open(failures, "terminal", atoi(t.screen.c_str() + at + 1), now_seconds() - started);
 }
 
 // Ctrl-C at a terminal sends SIGINT to the whole foreground group: there, to
