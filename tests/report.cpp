@@ -55,11 +55,10 @@ std::string shortened(const std::string& text)
     return text.size() > 150 ? text.substr(0, 100) + "..." + text.substr(text.size() - 40) : text;
 }
 
-}  // namespace
-
-std::string in_quotes(const std::string& bytes)
+// Bytes as C would write them, without the quotes.
+std::string escaped(const std::string& bytes)
 {
-    std::string text = "\"";
+    std::string text;
     for (unsigned char c : bytes) {
         if (c == '\n')
             text += "\\n";
@@ -74,9 +73,24 @@ std::string in_quotes(const std::string& bytes)
         } else
             text += static_cast<char>(c);
     }
-    text += "\"";
+    return text;
+}
+
+}  // namespace
+
+std::string in_quotes(const std::string& bytes)
+{
+    std::string in_all = " (" + std::to_string(bytes.size()) + " bytes in all)";
+    if (bytes.size() > 150) {
+        // Cut down as shortened would, from the ends alone: what a program
+        // wrote may be megabytes long.
+        std::string start = ("\"" + escaped(bytes.substr(0, 100))).substr(0, 100);
+        std::string end = escaped(bytes.substr(bytes.size() - 40)) + "\"";
+        return start + "..." + end.substr(end.size() - 40) + in_all;
+    }
+    std::string text = "\"" + escaped(bytes) + "\"";
     std::string shown = shortened(text);
-    return shown.size() < text.size() ? shown + " (" + std::to_string(bytes.size()) + " bytes in all)" : text;
+    return shown.size() < text.size() ? shown + in_all : text;
 }
 
 namespace {
