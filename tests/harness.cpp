@@ -654,7 +654,15 @@ void wait_end(Terminal& t, double timeout)
     double grace_end = now_seconds() + open_grace;
     while (terminal_read(t, 0.1) >= 0 && now_seconds() < grace_end) {
     }
-    std::string holders = t.held >= 0 ? holders_of({t.slave}, false) : "";
+    // Its group was killed as it ended: those processes may take a moment
+    // to let go of the terminal. What holds it after that was out of reach.
+    std::string holders;
+    for (double until = now_seconds() + open_grace; t.held >= 0 && !t.end.timed_out && !t.end.stuck;) {
+        holders = holders_of({t.slave}, false);
+        if (holders.empty() || now_seconds() > until)
+            break;
+        usleep(50000);
+    }
     if (t.master >= 0 || !holders.empty()) {
         t.end.left_open = holders.empty() ? "a process it started" : holders;
         end_terminal(t);
