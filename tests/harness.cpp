@@ -338,6 +338,8 @@ static void read_stream(Piped& p, int& fd, std::string& head, std::string& tail,
     if (count > Piped::flood && p.end.flooded.empty()) {
         p.end.flooded = "more than " + std::to_string(Piped::flood / 1000000) + " MB to its " + stream;
         end_everything(p);
+        kill_and_reap(p.pid, p.end);
+        report_event(&p, "ended", describe(p.end), false);
         ADD_FAILURE() << "the program wrote " << p.end.flooded << " (" << count
                       << " bytes read), so it was ended at once; the last of it: "
                       << in_quotes(tail.substr(tail.size() > 64 ? tail.size() - 64 : 0));
@@ -508,8 +510,6 @@ void finish(Piped& p, double timeout)
             std::string holders = holders_of(pipe_names(p), false);
             p.end.left_open = holders.empty() ? "a process it started" : holders;
             end_everything(p);
-            ADD_FAILURE() << "the program ended but its output stayed open: a process it started still holds it ("
-                          << p.end.left_open << "), killed now";
             break;
         }
         poll_streams(p, left < look_every ? left : look_every);
@@ -527,7 +527,18 @@ void finish(Piped& p, double timeout)
     }
     close_fd(p.out);
     close_fd(p.err);
+    // What was not kept, said before the end (a flood has said it already).
+    for (auto [bytes, stream] : {std::pair{p.out_bytes, "standard output"}, {p.err_bytes, "standard error"}})
+        if (bytes > Piped::head_kept && p.end.flooded.empty())
+            report_event(&p, "came",
+                         "... " + std::to_string(bytes) + " bytes in all on " + stream + ": past the first " +
+                             std::to_string(Piped::head_kept >> 20) + " MiB, only the last " +
+                             std::to_string(Piped::tail_kept >> 10) + " KiB kept",
+                         false);
     report_event(&p, "ended", describe(p.end), false);
+    if (!p.end.left_open.empty())
+        ADD_FAILURE() << "the program ended but its output stayed open: a process it started still holds it ("
+                      << p.end.left_open << "), killed now";
 }
 
 void run_piped(Piped& p, const std::string& path, const std::string& input, double timeout,
@@ -562,6 +573,7 @@ static void end_screen_flood(terminal_session& session, const char*, size_t)
         return;
     t.end.flooded = "more than " + std::to_string(screen_flood / 1000000) + " MB to its terminal";
     end_terminal(t);
+    report_event(&t, "ended", describe(t.end), false);
     ADD_FAILURE() << "the program wrote " << t.end.flooded << ", so it was ended at once; the last of it: "
                   << in_quotes(t.screen.substr(t.screen.size() - 64));
 }
@@ -666,12 +678,13 @@ void wait_end(Terminal& t, double timeout)
     if (t.master >= 0 || !holders.empty()) {
         t.end.left_open = holders.empty() ? "a process it started" : holders;
         end_terminal(t);
-        ADD_FAILURE() << "the program ended but its terminal stayed open: a process it started still holds it ("
-                      << t.end.left_open << "), killed now";
     }
     if (t.status != -1)
         record_status(t.end, t.status);
     report_event(&t, "ended", describe(t.end), false);
+    if (!t.end.left_open.empty())
+        ADD_FAILURE() << "the program ended but its terminal stayed open: a process it started still holds it ("
+                      << t.end.left_open << "), killed now";
 }
 
 Terminal::~Terminal()
