@@ -2,11 +2,13 @@
 #include "pty_spawn.h"
 #include "terminal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
@@ -103,6 +105,11 @@ static sigset_t as_sigset(const std::vector<int>& signals)
 std::string describe(const Ending& end)
 {
     std::string doing = end.doing.empty() ? "" : "; what it was doing: " + end.doing;
+    if (!end.flooded.empty())
+        return "wrote " + end.flooded + ", so killed at once";
+    if (!end.left_open.empty())
+        return describe_status(end.wait_status) + ", but its output stayed open, held by " + end.left_open +
+               ", which the harness killed";
     if (end.stuck)
         return "did not end: every thread waited for good, using no CPU, for " +
                std::to_string(static_cast<int>(StuckWatch::seconds)) + " s, so killed" + doing;
@@ -179,15 +186,30 @@ static void record_status(Ending& end, int status)
     }
 }
 
-// Reaps pid if it has ended; returns true once it has.
+// Whether the program has ended (or is not ours to wait for), without
+// reaping it. With ended_group, whatever it left running in its process
+// group is killed once it has: until the program is reaped, the group's id
+// is still its pid, which no other process can have taken.
+static bool has_exited(pid_t pid, bool block = false, bool ended_group = false)
+{
+    siginfo_t info{};
+    if (waitid(P_PID, pid, &info, WEXITED | WNOWAIT | (block ? 0 : WNOHANG)) != 0)
+        return true;
+    if (info.si_pid != 0 && ended_group)
+        kill(-pid, SIGKILL);
+    return info.si_pid != 0;
+}
+
+// Reaps pid if it has ended, and kills what it left in its group; returns
+// true once it has.
 static bool reap(pid_t& pid, Ending& end, bool block)
 {
     if (pid <= 0)
         return true;
-    int status;
-    pid_t r = waitpid(pid, &status, block ? 0 : WNOHANG);
-    if (r == 0)
+    if (!has_exited(pid, block, true))
         return false;
+    int status;
+    pid_t r = waitpid(pid, &status, 0);
     if (r == pid)
         record_status(end, status);
     note_live(pid, false);
@@ -211,19 +233,117 @@ static void close_fd(int& fd)
     fd = -1;
 }
 
-// Reads what is ready on fd into text; closes fd at its end. Returns false
-// when nothing was read.
-static bool drain(int& fd, std::string& text)
+// Reads what is ready on fd, at most size bytes, into buf; closes fd at its
+// end. Returns how many bytes were read.
+static size_t drain(int& fd, char* buf, size_t size)
 {
-    char buf[4096];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-        text.append(buf, n);
-        return true;
-    }
+    ssize_t n = read(fd, buf, size);
+    if (n > 0)
+        return n;
     if (n == 0 || (errno != EINTR && errno != EAGAIN))
         close_fd(fd);
-    return false;
+    return 0;
+}
+
+// The processes, other than this one, that hold open one of the files whose
+// links in /proc/PID/fd read as one of names ("pipe:[1234]", "/dev/pts/3"):
+// each as "sleep, pid 12", with ", in a session of its own" when it left
+// this one's. The processes a program started and left behind are found so,
+// even those that went off into a session of their own, out of reach of a
+// kill of the program's group. killed: SIGKILL sent to each.
+static std::string holders_of(const std::vector<std::string>& names, bool killed)
+{
+    std::string found;
+    DIR* proc = names.empty() ? nullptr : opendir("/proc");
+    if (proc == nullptr)
+        return found;
+    while (dirent* entry = readdir(proc)) {
+        pid_t pid = atoi(entry->d_name);
+        if (pid <= 0 || pid == getpid())
+            continue;
+        std::string fds = "/proc/" + std::string(entry->d_name) + "/fd";
+        DIR* dir = opendir(fds.c_str());
+        bool holds = false;
+        while (dir != nullptr && !holds) {
+            dirent* fd = readdir(dir);
+            if (fd == nullptr)
+                break;
+            char link[64];
+            ssize_t n = readlinkat(dirfd(dir), fd->d_name, link, sizeof link);
+            for (const std::string& name : names)
+                holds = holds || (n > 0 && std::string(link, n) == name);
+        }
+        if (dir != nullptr)
+            closedir(dir);
+        if (!holds)
+            continue;
+        std::string comm = read_file(fds.substr(0, fds.size() - 2) + "comm");
+        std::string stat = read_file(fds.substr(0, fds.size() - 2) + "stat");
+        int session = 0;
+        size_t close = stat.rfind(')');
+        if (close != std::string::npos)
+            sscanf(stat.c_str() + close + 1, " %*c %*d %*d %d", &session);
+        found += (found.empty() ? "" : "; ") + comm.substr(0, comm.find('\n')) + ", pid " + std::to_string(pid) +
+                 (session != getsid(0) ? ", in a session of its own" : "");
+        if (killed)
+            kill(pid, SIGKILL);
+    }
+    closedir(proc);
+    return found;
+}
+
+// What /proc shows for each of the program's output pipes that is still open.
+static std::vector<std::string> pipe_names(const Piped& p)
+{
+    std::vector<std::string> names;
+    struct stat st;
+    for (int fd : {p.out, p.err})
+        if (fd >= 0 && fstat(fd, &st) == 0)
+            names.push_back("pipe:[" + std::to_string(st.st_ino) + "]");
+    return names;
+}
+
+// Kills the program's group and whatever else holds its output, then stops
+// reading it.
+static void end_everything(Piped& p)
+{
+    if (p.pid > 0)
+        kill(-p.pid, SIGKILL);
+    holders_of(pipe_names(p), true);
+    close_fd(p.out);
+    close_fd(p.err);
+}
+
+// Takes in bytes read from a stream: into its head while there is room,
+// past that into its tail, which keeps the last ones; all are counted.
+static void keep(std::string& head, std::string& tail, size_t& count, const char* bytes, size_t n)
+{
+    count += n;
+    size_t into_head = head.size() < Piped::head_kept ? std::min(n, Piped::head_kept - head.size()) : 0;
+    if (head.size() + into_head > head.capacity())  // grown as append would, but never past the head
+        head.reserve(std::min(Piped::head_kept, std::max(2 * head.capacity(), head.size() + into_head)));
+    head.append(bytes, into_head);
+    tail.append(bytes + into_head, n - into_head);
+    if (tail.size() > Piped::tail_kept)
+        tail.erase(0, tail.size() - Piped::tail_kept);
+}
+
+// Reads what is ready on one of the program's streams. Past flood bytes the
+// test fails, and the program and all that holds its output are ended.
+static void read_stream(Piped& p, int& fd, std::string& head, std::string& tail, size_t& count,
+                        const char* stream)
+{
+    char buf[64 << 10];
+    keep(head, tail, count, buf, drain(fd, buf, sizeof buf));
+    if (count > Piped::flood && p.end.flooded.empty()) {
+        p.end.flooded = "more than " + std::to_string(Piped::flood / 1000000) + " MB to its " + stream;
+        end_everything(p);
+        kill_and_reap(p.pid, p.end);
+        report_event(&p, "ended", describe(p.end), false);
+        ADD_FAILURE() << "the program wrote " << p.end.flooded << " (" << count
+                      << " bytes read), so it was ended at once; the last of it: "
+                      << in_quotes(tail.substr(tail.size() > 64 ? tail.size() - 64 : 0));
+    }
 }
 
 // Waits up to timeout seconds for output on the program's streams and reads it.
@@ -234,27 +354,28 @@ static void poll_streams(Piped& p, double timeout)
     if (poll(fds, 2, ms) <= 0)
         return;
     if (fds[0].revents)
-        drain(p.out, p.out_text);
+        read_stream(p, p.out, p.out_text, p.out_tail, p.out_bytes, "standard output");
     if (fds[1].revents)
-        drain(p.err, p.err_text);
+        read_stream(p, p.err, p.err_text, p.err_tail, p.err_bytes, "standard error");
 }
 
-// Kills and reaps a program still running and closes its pipes.
+// Kills and reaps a program still running, and whatever holds its output
+// still, and closes its pipes.
 static void release(Piped& p)
 {
     report_gone(&p);
     kill_and_reap(p.pid, p.end);
     close_fd(p.in);
-    close_fd(p.out);
-    close_fd(p.err);
+    end_everything(p);
 }
 
 void start_piped(Piped& p, const std::string& path, const std::vector<std::string>& env,
                  const std::vector<std::string>& args, const std::vector<int>& blocked)
 {
     release(p);  // a handle may be reused for the next run
-    p.out_text.clear();
-    p.err_text.clear();
+    for (std::string* text : {&p.out_text, &p.err_text, &p.out_tail, &p.err_tail})
+        text->clear();
+    p.out_bytes = p.err_bytes = 0;
     p.end = Ending();
     signal(SIGPIPE, SIG_IGN);
     int pipes[4][2];
@@ -311,8 +432,7 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
 
 bool has_ended(Piped& p)
 {
-    siginfo_t info{};
-    if (p.pid > 0 && (waitid(P_PID, p.pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0))
+    if (p.pid > 0 && !has_exited(p.pid))
         return false;
     finish(p, 5);
     return true;
@@ -379,10 +499,19 @@ void finish(Piped& p, double timeout)
     double deadline = now_seconds() + timeout;
     StuckWatch watch;
     bool stuck = false;
+    double ended = -1;  // when the program was first seen ended
     while ((p.out >= 0 || p.err >= 0) && !stuck) {
         double left = deadline - now_seconds();
         if (left <= 0)
             break;
+        if (ended < 0 && p.pid > 0 && has_exited(p.pid))
+            ended = now_seconds();
+        if (ended >= 0 && now_seconds() - ended > open_grace) {
+            std::string holders = holders_of(pipe_names(p), false);
+            p.end.left_open = holders.empty() ? "a process it started" : holders;
+            end_everything(p);
+            break;
+        }
         poll_streams(p, left < look_every ? left : look_every);
         stuck = is_stuck(p.pid, watch);
     }
@@ -398,7 +527,18 @@ void finish(Piped& p, double timeout)
     }
     close_fd(p.out);
     close_fd(p.err);
+    // What was not kept, said before the end (a flood has said it already).
+    for (auto [bytes, stream] : {std::pair{p.out_bytes, "standard output"}, {p.err_bytes, "standard error"}})
+        if (bytes > Piped::head_kept && p.end.flooded.empty())
+            report_event(&p, "came",
+                         "... " + std::to_string(bytes) + " bytes in all on " + stream + ": past the first " +
+                             std::to_string(Piped::head_kept >> 20) + " MiB, only the last " +
+                             std::to_string(Piped::tail_kept >> 10) + " KiB kept",
+                         false);
     report_event(&p, "ended", describe(p.end), false);
+    if (!p.end.left_open.empty())
+        ADD_FAILURE() << "the program ended but its output stayed open: a process it started still holds it ("
+                      << p.end.left_open << "), killed now";
 }
 
 void run_piped(Piped& p, const std::string& path, const std::string& input, double timeout,
@@ -414,6 +554,30 @@ Piped::~Piped()
     release(*this);
 }
 
+// Kills everything on the terminal and stops reading it. What the program
+// started in a session of its own may still have the terminal open (hung
+// up, once the program has ended): found so, and killed too.
+static void end_terminal(Terminal& t)
+{
+    if (t.held >= 0)
+        holders_of({t.slave}, true);
+    terminal_end(t);
+}
+
+// Past screen_flood bytes on the screen the test fails, and everything on
+// the terminal is ended.
+static void end_screen_flood(terminal_session& session, const char*, size_t)
+{
+    Terminal& t = static_cast<Terminal&>(session);
+    if (t.screen.size() <= screen_flood || !t.end.flooded.empty())
+        return;
+    t.end.flooded = "more than " + std::to_string(screen_flood / 1000000) + " MB to its terminal";
+    end_terminal(t);
+    report_event(&t, "ended", describe(t.end), false);
+    ADD_FAILURE() << "the program wrote " << t.end.flooded << ", so it was ended at once; the last of it: "
+                  << in_quotes(t.screen.substr(t.screen.size() - 64));
+}
+
 void start_terminal(Terminal& t, const std::string& path, const std::vector<std::string>& args,
                     const std::vector<int>& blocked)
 {
@@ -425,6 +589,12 @@ void start_terminal(Terminal& t, const std::string& path, const std::vector<std:
     sigset_t mask = as_sigset(blocked);
     if (!terminal_start(t, path.c_str(), argv.data(), &mask))
         FAIL() << "pseudo-terminal: " << strerror(errno);
+    t.on_output = end_screen_flood;
+    const char* slave = ptsname(t.master);
+    t.slave = slave != nullptr ? slave : "";
+    if (t.held >= 0)
+        close(t.held);
+    t.held = fcntl(t.master, F_DUPFD_CLOEXEC, 0);
     note_live(t.pid, true);
     report_run(&t, t.pid, label_of(path, args) + ", on a terminal" + blocked_note(blocked),
                [](const void* handle) { terminal_read(*static_cast<Terminal*>(const_cast<void*>(handle)), 0); },
@@ -476,30 +646,55 @@ void wait_end(Terminal& t, double timeout)
     double deadline = now_seconds() + timeout;
     StuckWatch watch;
     pid_t pid = t.pid;
-    while (!terminal_reap(t, false)) {
+    for (;;) {
+        if (t.pid <= 0 || has_exited(t.pid, false, true)) {
+            terminal_reap(t, true);
+            break;
+        }
         bool stuck = is_stuck(t.pid, watch);
         if (stuck || now_seconds() >= deadline) {
             t.end.doing = what_it_is_doing(t.pid);
             (stuck ? t.end.stuck : t.end.timed_out) = true;
-            terminal_end(t);
+            end_terminal(t);
             break;
         }
         terminal_read(t, 0.05);
     }
     note_live(pid, false);
-    while (terminal_read(t, 0.1) > 0) {
+    // The terminal closes once no process has it open: what was written
+    // last comes before that.
+    double grace_end = now_seconds() + open_grace;
+    while (terminal_read(t, 0.1) >= 0 && now_seconds() < grace_end) {
+    }
+    // Its group was killed as it ended: those processes may take a moment
+    // to let go of the terminal. What holds it after that was out of reach.
+    std::string holders;
+    for (double until = now_seconds() + open_grace; t.held >= 0 && !t.end.timed_out && !t.end.stuck;) {
+        holders = holders_of({t.slave}, false);
+        if (holders.empty() || now_seconds() > until)
+            break;
+        usleep(50000);
+    }
+    if (t.master >= 0 || !holders.empty()) {
+        t.end.left_open = holders.empty() ? "a process it started" : holders;
+        end_terminal(t);
     }
     if (t.status != -1)
         record_status(t.end, t.status);
     report_event(&t, "ended", describe(t.end), false);
+    if (!t.end.left_open.empty())
+        ADD_FAILURE() << "the program ended but its terminal stayed open: a process it started still holds it ("
+                      << t.end.left_open << "), killed now";
 }
 
 Terminal::~Terminal()
 {
     report_gone(this);
     pid_t leader = pid;
-    terminal_end(*this);
+    end_terminal(*this);
     note_live(leader, false);
+    if (held >= 0)
+        close(held);
 }
 
 static bool write_proc(const char* path, const std::string& text)
@@ -613,11 +808,9 @@ std::string read_file(const std::string& path)
 {
     std::string text;
     int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return text;
-    while (drain(fd, text)) {
-    }
-    close_fd(fd);
+    char buf[4096];
+    while (fd >= 0)
+        text.append(buf, drain(fd, buf, sizeof buf));
     return text;
 }
 

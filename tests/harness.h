@@ -25,6 +25,8 @@ struct Ending {
     bool stuck = false;      // every thread waiting for a lock, for good, so killed by the harness
     std::string doing;       // what it was doing when the harness killed it (what_it_is_doing)
     int wait_status = -1;    // as waitpid gave it, once it ended
+    std::string flooded;     // the stream it wrote too much to ("standard output"), so killed at once
+    std::string left_open;   // who still held its output once it had ended ("sleep, pid 12"), so killed
 };
 
 // What each thread of a running program is doing, in words, from /proc:
@@ -50,10 +52,19 @@ void expect_exit(const Ending& end, int status);
 void expect_killed(const Ending& end, int signal);
 
 // A program with its standard input, output and error connected to pipes.
+// What it writes is kept whole up to head_kept bytes a stream; past that,
+// only the last tail_kept bytes and a count, so that a program that prints
+// without end costs the test no more memory than that. More than flood
+// bytes on a stream is a failure of the test, and the program is ended then.
 struct Piped {
+    static constexpr size_t head_kept = 8 << 20;  // a storm of signals, each announced, writes 1 MB
+    static constexpr size_t tail_kept = 64 << 10;
+    static constexpr size_t flood = 64'000'000;
     pid_t pid = -1;
     int in = -1, out = -1, err = -1;
-    std::string out_text, err_text;  // everything read so far
+    std::string out_text, err_text;       // what was read: all of it, or its first head_kept bytes
+    std::string out_tail, err_tail;       // past those, the last bytes read
+    size_t out_bytes = 0, err_bytes = 0;  // how many bytes were read, in all
     Ending end;
     ~Piped();  // kills and reaps a program still running
 };
@@ -72,7 +83,12 @@ void read_output(Piped& p, double seconds);
 void feed(Piped& p, const std::string& bytes);
 // Closes standard input, reads both streams to their end and waits for the
 // program to end; after timeout seconds it is killed (end.timed_out is set).
+// Once the program has ended, whatever it left running in its process group
+// is killed. Its output still open open_grace seconds after it has ended (a
+// process it started holds it, maybe from a session of its own) is a failure
+// of the test; the processes holding it are killed.
 void finish(Piped& p, double timeout);
+constexpr double open_grace = 1;
 // Whether the program has ended; once it has, its output is read to the end
 // and its ending recorded, as by finish.
 bool has_ended(Piped& p);
@@ -84,7 +100,9 @@ void run_piped(Piped& p, const std::string& path, const std::string& input, doub
 // pseudo-terminal. Keys typed there act as on a real terminal: "\x03" (^C)
 // sends SIGINT and "\x1a" (^Z) SIGTSTP through the terminal's line discipline.
 struct Terminal : terminal_session {
-    Ending end;  // set by wait_end
+    Ending end;         // set by wait_end
+    std::string slave;  // the terminal's side the program has: "/dev/pts/3"
+    int held = -1;      // the other side, kept open so that no other terminal takes that name meanwhile
     ~Terminal();
 };
 
@@ -102,8 +120,13 @@ double wait_screen(Terminal& t, const std::string& text, double timeout, size_t 
 // Reads whatever the terminal shows in the next seconds.
 void read_output(Terminal& t, double seconds);
 // Waits for the program to end by itself, reading the screen meanwhile;
-// kills it after timeout seconds.
+// kills it after timeout seconds. As finish does for a program on pipes, it
+// then kills what the program left running in its process group, and fails
+// the test when the terminal stays open, killing the processes that hold it.
+// More than screen_flood bytes on the screen is a failure, as a flood on a
+// pipe is.
 void wait_end(Terminal& t, double timeout);
+constexpr size_t screen_flood = 1'000'000;
 
 // Sends a signal to a running program.
 void send_signal(pid_t pid, int signal);

@@ -136,16 +136,30 @@ std::string quoted_from(const std::string& bytes, size_t from)
     return text + (at < bytes.size() ? "\"..." : "\"");
 }
 
+// Bytes as C would write them, without the quotes.
+std::string escaped(const std::string& bytes)
+{
+    std::string text;
+    for (unsigned char c : bytes)
+        add_escaped(text, c);
+    return text;
+}
+
 }  // namespace
 
 std::string in_quotes(const std::string& bytes)
 {
-    std::string text = "\"";
-    for (unsigned char c : bytes)
-        add_escaped(text, c);
-    text += "\"";
+    std::string in_all = " (" + std::to_string(bytes.size()) + " bytes in all)";
+    if (bytes.size() > 150) {
+        // Cut down as shortened would, from the ends alone: what a program
+        // wrote may be megabytes long.
+        std::string start = ("\"" + escaped(bytes.substr(0, 100))).substr(0, 100);
+        std::string end = escaped(bytes.substr(bytes.size() - 40)) + "\"";
+        return start + "..." + end.substr(end.size() - 40) + in_all;
+    }
+    std::string text = "\"" + escaped(bytes) + "\"";
     std::string shown = shortened(text);
-    return shown.size() < text.size() ? shown + " (" + std::to_string(bytes.size()) + " bytes in all)" : text;
+    return shown.size() < text.size() ? shown + in_all : text;
 }
 
 namespace {
