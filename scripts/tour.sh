@@ -20,6 +20,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 all_stops=(copyfile atm_sim mutex_counter sem_counter server pause_timer sigint_loop sigusr_toggle records)
+# The tour's own lines are wrapped at the terminal's width, at 80 columns
+# when the output is not a terminal: wrap, and $width.
+# shellcheck source=scripts/wrap.sh
+. "$root/scripts/wrap.sh"
 
 trace=
 what_if=
@@ -27,9 +31,9 @@ stops=()
 for arg in "$@"; do
     if [ "$arg" = --help ] || [ "$arg" = -h ]; then
         sed -n '2,/^set -euo/{/^set -euo/!s/^# \{0,1\}//p}' "$0"
-        echo "stops: ${all_stops[*]}"
+        echo "stops: ${all_stops[*]}" | wrap '       '
         echo "what-ifs:"
-        "$root/scripts/what_if.sh" list | sed 's/^/  /'
+        "$root/scripts/what_if.sh" list | sed 's/^/  /' | wrap '                                         '
         exit 0
     fi
     if [ "$arg" = --trace ]; then
@@ -50,19 +54,6 @@ for arg in "$@"; do
 done
 [ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
 
-# The tour's own lines are wrapped at the terminal's width, at 80 columns
-# when the output is not a terminal.
-width=80
-size=
-# (stty reads the size of its standard input: the terminal, given as 3, for
-# inside $(...) standard output is a pipe)
-[ ! -t 1 ] || { size=$(stty size <&3 2>/dev/null) || true; } 3>&1
-if [ "${size#* }" -gt 0 ] 2>/dev/null; then
-    width=${size#* }
-fi
-# wrap HANG: each line of standard input too wide cut at a space, the lines
-# it is cut into after the first begun with HANG.
-wrap() { awk -v width="$width" -v hang="$1" -f "$root/scripts/wrap.awk"; }
 heading() { printf '\n'; printf '=== %s: %s\n' "$1" "$2" | wrap '    '; }
 say() { printf '%s\n' "$*" | wrap ' '; }
 

@@ -116,18 +116,9 @@ if [ -z "$work" ]; then
 fi
 
 # The lines of the what-ifs are wrapped at the terminal's width, at 80
-# columns when the output is not a terminal.
-width=80
-size=
-# (stty reads the size of its standard input: the terminal, given as 3, for
-# inside $(...) standard output is a pipe)
-[ ! -t 1 ] || { size=$(stty size <&3 2>/dev/null) || true; } 3>&1
-if [ "${size#* }" -gt 0 ] 2>/dev/null; then
-    width=${size#* }
-fi
-# wrap HANG: each line of standard input too wide cut at a space, the lines
-# it is cut into after the first begun with HANG.
-wrap() { awk -v width="$width" -v hang="$1" -f "$root/scripts/wrap.awk"; }
+# columns when the output is not a terminal: wrap, and $width.
+# shellcheck source=scripts/wrap.sh
+. "$root/scripts/wrap.sh"
 
 # build NAME changed|real [total]: the program of NAME built in the work
 # directory, with NAME's patch or without; prints its path.
