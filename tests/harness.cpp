@@ -471,6 +471,11 @@ bool wait_output(Piped& p, const std::string& text, double timeout)
         double left = deadline - now_seconds();
         bool stuck = is_stuck(p.pid, watch);
         if (left <= 0 || stuck || (p.out < 0 && p.err < 0)) {
+            // Output that ended most often means a program ending: a moment
+            // for it to have, so that a report says how it ended.
+            for (double until = now_seconds() + 1; p.out < 0 && p.err < 0 && !has_exited(p.pid) &&
+                                                   now_seconds() < until;)
+                usleep(10000);
             report_event(&p, "waited", did_not_come(text, p.pid, stuck), false);
             return false;
         }
