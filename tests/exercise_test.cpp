@@ -496,6 +496,11 @@ public:
              feed(p, "one\n");
              ADD_FAILURE() << "a later check";
          }},
+        {"AComparisonOfQuotedParentheses",
+         [] {
+             std::string said = "ended (killed";
+             EXPECT_NE(said.find("(killed"), 6u);
+         }},
     };
     for (auto [name, body] : bodies)
         testing::RegisterTest("ReportSample", name, nullptr, nullptr, __FILE__, __LINE__,
@@ -531,6 +536,7 @@ TEST_F(Exercise, ReportsReadInWords)
         {"AConditionWithWords", {":\n  no FIFO at the test's directory: a directory\n[ end"}},
         {"AConditionExpectedFalse", {"\n  expected  timed_out to be false\n  came      true\n"}},
         {"AFailureAfterAWaitThatPassed", {"for \"nothing yet\": none came, and the test went on\n"}},
+        {"AComparisonOfQuotedParentheses", {"\n  Expected: (said.find(\"(killed\")) != (6u), actual: 6 vs 6\n"}},
     };
     for (const auto& [sample, parts] : expected)
         for (const std::string& part : parts)

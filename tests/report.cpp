@@ -318,13 +318,19 @@ void print_check(const Run& run, const testing::TestPartResult& result)
                 break;
         }
         size_t second = relation.find(" (", first_end);
-        std::string first = relation.substr(1, first_end - 1);
-        std::string op = relation.substr(first_end + 2, second - first_end - 2);
-        std::string other = relation.substr(second + 2, relation.size() - second - 3);
-        std::string value = line.substr(actual + 10, line.find(" vs ", actual) - actual - 10);
-        printf("%s", printable("  expected  " + first + " " + op + " " + other + "\n  came      " + first +
-                               " = " + value + "\n")
-                         .c_str());
+        if (first_end >= relation.size() || second == std::string::npos) {
+            // Parentheses in a quoted string of an operand: shown as gtest
+            // wrote it.
+            printf("  %s\n", printable(line).c_str());
+        } else {
+            std::string first = relation.substr(1, first_end - 1);
+            std::string op = relation.substr(first_end + 2, second - first_end - 2);
+            std::string other = relation.substr(second + 2, relation.size() - second - 3);
+            std::string value = line.substr(actual + 10, line.find(" vs ", actual) - actual - 10);
+            printf("%s", printable("  expected  " + first + " " + op + " " + other + "\n  came      " + first +
+                                   " = " + value + "\n")
+                             .c_str());
+        }
         at = 1;
     } else if (!lines.empty() && lines[0].compare(0, 10, "Value of: ") == 0) {
         // "Value of: condition\n  Actual: false\nExpected: true"
