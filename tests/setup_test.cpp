@@ -23,6 +23,10 @@ protected:
         link(access("/usr/bin/mawk", X_OK) == 0 ? "mawk" : "awk", "awk");
         for (const char* command : stand_ins)
             link("true", command);
+        // For an ordinary user the set-up goes through sudo: one that lets
+        // the user be root, as a user with sudo rights has.
+        if (geteuid() != 0)
+            fake("sudo", "[ \"$1\" != -n ] || shift\nexec \"$@\"");
     }
     void link(const std::string& tool, const std::string& as)
     {

@@ -321,7 +321,7 @@ TEST_F(Tour, SkipsTheServerStopOnAnotherUsersFifo)
     // a home directory of mode 0700.
     ASSERT_EQ(mkdir(path("tour").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(path("tour/scripts").c_str(), 0755), 0);
-    for (const char* script : {"tour.sh", "setup.sh", "wrap.awk"}) {
+    for (const char* script : {"tour.sh", "setup.sh", "wrap.sh", "wrap.awk"}) {
         write_file(path("tour/scripts/") + script, read_file(std::string(SOURCE_DIR) + "/scripts/" + script));
         ASSERT_EQ(chmod((path("tour/scripts/") + script).c_str(), 0755), 0);
     }
