@@ -11,6 +11,19 @@
 
 namespace {
 
+// A text's lines joined again as they were before they were wrapped: each
+// run of spaces and line ends one space.
+std::string unwrapped(const std::string& text)
+{
+    std::string flat;
+    for (char c : text)
+        if (c != ' ' && c != '\n')
+            flat += c;
+        else if (!flat.empty() && flat.back() != ' ')
+            flat += ' ';
+    return flat;
+}
+
 // The processes running now (not the ended ones, waiting to be reaped), each
 // with its parent, session and command line (its words joined by spaces),
 // from /proc.
@@ -336,8 +349,9 @@ TEST_F(Tour, SkipsTheServerStopOnAnotherUsersFifo)
     args.insert(args.end(), {path("tour/scripts/tour.sh"), "server"});
     run_piped(run, as_user[0], "", 60, {"PATH=" + path("bin") + ":/usr/bin:/bin", "CI=true"}, args);
     expect_exit(run.end, 0);
-    EXPECT_NE(run.out_text.find("(skipped: /tmp/new is a FIFO of "), std::string::npos) << run.out_text;
-    EXPECT_NE(run.out_text.find(" root can remove it (rm /tmp/new)"), std::string::npos) << run.out_text;
+    // (the lines wrapped where the user's name puts the ends)
+    EXPECT_NE(unwrapped(run.out_text).find("(skipped: /tmp/new is a FIFO of "), std::string::npos) << run.out_text;
+    EXPECT_NE(unwrapped(run.out_text).find(" root can remove it (rm /tmp/new)"), std::string::npos) << run.out_text;
     EXPECT_EQ(run.err_text, "") << run.err_text;
 }
 
@@ -574,12 +588,7 @@ TEST_F(Tour, RunsFromAnyDirectoryWithinEightyColumns)
         EXPECT_LE(width, 80u) << line << "\n" << run.out_text;
         EXPECT_EQ(run.out_text.find("(Enter for the next"), std::string::npos) << run.out_text;
     }
-    std::string flat;  // the what-ifs' lines joined again
-    for (char c : run.out_text)
-        if (c != ' ' && c != '\n')
-            flat += c;
-        else if (!flat.empty() && flat.back() != ' ')
-            flat += ' ';
+    std::string flat = unwrapped(run.out_text);  // the what-ifs' lines joined again
     EXPECT_NE(flat.find(" of 9000000: 3 threads each counting to 3000000)"), std::string::npos) << run.out_text;
     EXPECT_NE(flat.find("(no what-if for pause_timer: none of its lessons is taken out in scripts/what-if/)"),
               std::string::npos)
