@@ -100,6 +100,9 @@ traced() { [ -z "$trace" ] || printf '%s\n' --trace "$1.trace"; }
 # with input from elsewhere (a pipe, a file) the tour goes straight on.
 pause() {
     [ -t 0 ] && [ -t 1 ] || return 0
+    # Keys pressed while the stop ran are no answer to the question: the
+    # stop would go by unread.
+    while read -r -s -t 0.01 -n 4096 _; do :; done
     printf '\n(Enter for the next %s, Ctrl-C to end) ' "$1"
     read -r _ || true
 }

@@ -602,6 +602,8 @@ TEST_F(Tour, WaitsForEnterBetweenStopsAndFitsTheTerminal)
     make_kit();
     Terminal t;
     start_kit(t, "tour.sh", {"mutex_counter", "sem_counter"});
+    // Enter pressed before the question is no answer to it.
+    type(t, "\n");
     size_t after = 0;
     ASSERT_GE(wait_screen(t, "Final value: 500", 60, 0, &after), 0) << t.screen;
     ASSERT_GE(wait_screen(t, "(Enter for the next stop, Ctrl-C to end)", 20, after), 0) << t.screen;
