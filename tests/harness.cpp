@@ -245,16 +245,24 @@ static size_t drain(int& fd, char* buf, size_t size)
     return 0;
 }
 
-// The processes, other than this one, that hold open one of the files whose
-// links in /proc/PID/fd read as one of names ("pipe:[1234]", "/dev/pts/3"):
-// each as "sleep, pid 12", with ", in a session of its own" when it left
-// this one's. The processes a program started and left behind are found so,
-// even those that went off into a session of their own, out of reach of a
-// kill of the program's group. killed: SIGKILL sent to each.
-static std::string holders_of(const std::vector<std::string>& names, bool killed)
+// A file as the kernel knows it: the same pair, the same file. Names would
+// not do: the pseudo-terminals of a container's own devpts are named as the
+// machine's are ("/dev/pts/3"), and a process holding one of them is not
+// this test's.
+struct FileId {
+    dev_t dev;
+    ino_t ino;
+};
+
+// The processes, other than this one, that hold one of files open: each as
+// "sleep, pid 12", with ", in a session of its own" when it left this one's.
+// The processes a program started and left behind are found so, even those
+// that went off into a session of their own, out of reach of a kill of the
+// program's group. killed: SIGKILL sent to each.
+static std::string holders_of(const std::vector<FileId>& files, bool killed)
 {
     std::string found;
-    DIR* proc = names.empty() ? nullptr : opendir("/proc");
+    DIR* proc = files.empty() ? nullptr : opendir("/proc");
     if (proc == nullptr)
         return found;
     while (dirent* entry = readdir(proc)) {
@@ -268,10 +276,11 @@ static std::string holders_of(const std::vector<std::string>& names, bool killed
             dirent* fd = readdir(dir);
             if (fd == nullptr)
                 break;
-            char link[64];
-            ssize_t n = readlinkat(dirfd(dir), fd->d_name, link, sizeof link);
-            for (const std::string& name : names)
-                holds = holds || (n > 0 && std::string(link, n) == name);
+            struct stat st;  // of the file open there: the link is followed
+            if (fd->d_name[0] == '.' || fstatat(dirfd(dir), fd->d_name, &st, 0) != 0)
+                continue;
+            for (const FileId& file : files)
+                holds = holds || (st.st_dev == file.dev && st.st_ino == file.ino);
         }
         if (dir != nullptr)
             closedir(dir);
@@ -292,15 +301,24 @@ static std::string holders_of(const std::vector<std::string>& names, bool killed
     return found;
 }
 
-// What /proc shows for each of the program's output pipes that is still open.
-static std::vector<std::string> pipe_names(const Piped& p)
+// Each of the program's output pipes that is still open.
+static std::vector<FileId> pipes_of(const Piped& p)
 {
-    std::vector<std::string> names;
+    std::vector<FileId> files;
     struct stat st;
     for (int fd : {p.out, p.err})
         if (fd >= 0 && fstat(fd, &st) == 0)
-            names.push_back("pipe:[" + std::to_string(st.st_ino) + "]");
-    return names;
+            files.push_back({st.st_dev, st.st_ino});
+    return files;
+}
+
+// The terminal's side the program has, while the harness holds the other.
+static std::vector<FileId> terminal_of(const Terminal& t)
+{
+    struct stat st;
+    if (t.slave.empty() || stat(t.slave.c_str(), &st) != 0)
+        return {};
+    return {{st.st_dev, st.st_ino}};
 }
 
 // Kills the program's group and whatever else holds its output, then stops
@@ -309,7 +327,7 @@ static void end_everything(Piped& p)
 {
     if (p.pid > 0)
         kill(-p.pid, SIGKILL);
-    holders_of(pipe_names(p), true);
+    holders_of(pipes_of(p), true);
     close_fd(p.out);
     close_fd(p.err);
 }
@@ -512,7 +530,7 @@ void finish(Piped& p, double timeout)
         if (ended < 0 && p.pid > 0 && has_exited(p.pid))
             ended = now_seconds();
         if (ended >= 0 && now_seconds() - ended > open_grace) {
-            std::string holders = holders_of(pipe_names(p), false);
+            std::string holders = holders_of(pipes_of(p), false);
             p.end.left_open = holders.empty() ? "a process it started" : holders;
             end_everything(p);
             break;
@@ -565,7 +583,7 @@ Piped::~Piped()
 static void end_terminal(Terminal& t)
 {
     if (t.held >= 0)
-        holders_of({t.slave}, true);
+        holders_of(terminal_of(t), true);
     terminal_end(t);
 }
 
@@ -675,7 +693,7 @@ void wait_end(Terminal& t, double timeout)
     // to let go of the terminal. What holds it after that was out of reach.
     std::string holders;
     for (double until = now_seconds() + open_grace; t.held >= 0 && !t.end.timed_out && !t.end.stuck;) {
-        holders = holders_of({t.slave}, false);
+        holders = holders_of(terminal_of(t), false);
         if (holders.empty() || now_seconds() > until)
             break;
         usleep(50000);

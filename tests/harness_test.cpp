@@ -200,3 +200,33 @@ TEST(Harness, CtrlCDuringATestEndsTheProgramItRuns)
 }
 
 }  // namespace
+
+// A process of another devpts (a container's, say) that holds a terminal
+// named as the program's is (/dev/pts/N: each devpts counts from 0) is not
+// the program's: its end neither fails the test nor ends that process.
+TEST(Harness, ATerminalOfTheSameNameInAnotherDevptsIsLeftAlone)
+{
+    Terminal t;
+    start_terminal(t, "/bin/sh", {"-c", "read line"});
+    ASSERT_FALSE(t.slave.empty());
+    // Terminals opened in a devpts of its own until one has that name.
+    const char* open_until_named = "import os, sys, time\n"
+                                   "held = []\n"
+                                   "while not held or os.ttyname(held[-1][1]) != sys.argv[1]:\n"
+                                   "    held.append(os.openpty())\n"
+                                   "print(os.ttyname(held[-1][1]), flush=True)\n"
+                                   "time.sleep(600)\n";
+    Piped other;
+    start_piped(other, "/usr/bin/unshare", {},
+                {"--mount", "--map-root-user", "/bin/sh", "-c",
+                 "mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts && "
+                 "mount --bind /dev/pts/ptmx /dev/ptmx && exec python3 -c \"$0\" \"$1\"",
+                 open_until_named, t.slave});
+    if (!wait_output(other, t.slave + "\n", 20))
+        GTEST_SKIP() << "no devpts of its own for a second process here: " << in_quotes(other.err_text);
+    type(t, "\n");
+    std::string failures = failures_of([&] { wait_end(t, 20); });
+    EXPECT_EQ(failures, "");
+    expect_exit(t.end, 0);
+    EXPECT_FALSE(has_ended(other)) << "the process holding " << t.slave << " of another devpts was ended";
+}
