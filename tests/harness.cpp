@@ -59,6 +59,20 @@ static void end_live_programs(int signal)
     return true;
 }();
 
+// The signals that end a test process, held back while a program is started
+// and noted among the live ones (the mask before is returned): one that came
+// between the fork and the note would leave the program running, out of
+// reach. The program itself starts with the mask it is given.
+static sigset_t hold_ending_signals()
+{
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&ending, sig);
+    sigprocmask(SIG_BLOCK, &ending, &before);
+    return before;
+}
+
 std::string program(const char* name)
 {
     return std::string(PROGRAM_DIR) + "/" + name;
@@ -413,6 +427,7 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
     int* err = pipes[2];
     int* failed = pipes[3];
     sigset_t mask = as_sigset(blocked);
+    sigset_t before = hold_ending_signals();
     p.pid = fork();
     if (p.pid < 0)
         ADD_FAILURE() << "fork: " << strerror(errno);
@@ -420,6 +435,8 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
         setpgid(p.pid, p.pid);  // as the child does: set before either goes on
         note_live(p.pid, true);
     }
+    if (p.pid != 0)
+        sigprocmask(SIG_SETMASK, &before, nullptr);
     if (p.pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
@@ -610,15 +627,19 @@ void start_terminal(Terminal& t, const std::string& path, const std::vector<std:
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     sigset_t mask = as_sigset(blocked);
-    if (!terminal_start(t, path.c_str(), argv.data(), &mask))
+    sigset_t before = hold_ending_signals();
+    if (!terminal_start(t, path.c_str(), argv.data(), &mask)) {
+        sigprocmask(SIG_SETMASK, &before, nullptr);
         FAIL() << "pseudo-terminal: " << strerror(errno);
+    }
+    note_live(t.pid, true);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     t.on_output = end_screen_flood;
     const char* slave = ptsname(t.master);
     t.slave = slave != nullptr ? slave : "";
     if (t.held >= 0)
         close(t.held);
     t.held = fcntl(t.master, F_DUPFD_CLOEXEC, 0);
-    note_live(t.pid, true);
     report_run(&t, t.pid, label_of(path, args) + ", on a terminal" + blocked_note(blocked),
                [](const void* handle) { terminal_read(*static_cast<Terminal*>(const_cast<void*>(handle)), 0); },
                &t.screen, nullptr, true);
