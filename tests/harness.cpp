@@ -878,3 +878,51 @@ std::string pattern_bytes(size_t size)
     }
     return bytes;
 }
+
+namespace {
+// The registry's lines, each as its key and the text after it.
+std::vector<std::pair<std::string, std::string>> registry_lines()
+{
+    std::vector<std::pair<std::string, std::string>> lines;
+    std::string text = read_file(REGISTRY);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        size_t key = line.find_first_not_of(" \t");
+        if (key == std::string::npos || line[key] == '#')
+            continue;
+        size_t key_end = line.find_first_of(" \t", key);
+        size_t value = key_end == std::string::npos ? std::string::npos : line.find_first_not_of(" \t", key_end);
+        size_t value_end = line.find_last_not_of(" \t");
+        lines.emplace_back(line.substr(key, key_end - key),
+                           value == std::string::npos ? "" : line.substr(value, value_end + 1 - value));
+    }
+    return lines;
+}
+}  // namespace
+
+std::vector<std::string> registry_programs()
+{
+    std::vector<std::string> names;
+    for (const auto& [key, value] : registry_lines())
+        if (key == "program")
+            names.push_back(value);
+    return names;
+}
+
+std::vector<std::string> registry_entry(const std::string& name, const std::string& key)
+{
+    std::vector<std::string> values;
+    bool inside = false;
+    for (const auto& [line_key, value] : registry_lines()) {
+        if (line_key == "program")
+            inside = value == name;
+        else if (inside && line_key == key)
+            values.push_back(value);
+    }
+    return values;
+}

@@ -186,3 +186,9 @@ std::string strace_path();
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 std::string pattern_bytes(size_t size);  // bytes of every value, in a pattern that never repeats at 1 KiB
+
+// The registry (registry.txt): the programs' names, in its order; and the
+// text after KEY in NAME's entry, one string for each such line (none when
+// the entry has no such line).
+std::vector<std::string> registry_programs();
+std::vector<std::string> registry_entry(const std::string& name, const std::string& key);
