@@ -10,9 +10,10 @@
 # is shown only when the build fails, a test's output only when the test fails
 # (and the reason of each skipped test); a table at the end sums up. The exit
 # status is 0 only when every build and every test passed. Installs what the
-# tests need first (scripts/setup.sh). Each configuration's results are left
-# in JUnit's XML form in build/NAME/junit.xml (CTest's), for a CI system to
-# read; the counts and names here come from it.
+# tests need first (scripts/setup.sh). The plain configuration also lints the
+# scripts (scripts/lint.sh, as its tests Lint.Shell and Lint.Python). Each
+# configuration's results are left in JUnit's XML form in build/NAME/junit.xml
+# (CTest's), for a CI system to read; the counts and names here come from it.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 all=(plain clang address thread)
@@ -20,7 +21,7 @@ all=(plain clang address thread)
 for arg in "$@"; do
     case $arg in
         -h | --help)
-            sed -n '2,15s/^# \{0,1\}//p' "$0"
+            sed -n '2,16s/^# \{0,1\}//p' "$0"
             echo "usage: scripts/test.sh [plain|clang|address|thread]..."
             exit 0 ;;
         plain | clang | address | thread) ;;

@@ -110,15 +110,16 @@ protected:
 };
 
 // What apt-get says it installed but is still not to be found is named,
-// and the set-up fails.
+// and the set-up fails. The tests' set asks for the linters too.
 TEST_F(Setup, SaysWhatIsStillMissingAfterInstalling)
 {
-    make_bin({"g++", "gcc", "make", "cmake", "git"});
+    make_bin({"g++", "gcc", "make", "cmake", "clang++", "readelf", "addr2line", "objdump", "python3", "git", "patch",
+              "strace"});
     fake("apt-get", "exit 0");  // installs nothing
-    start_setup("what-if");
+    start_setup("test");
     finish(run, 60);
     expect_exit(run.end, 1);
-    EXPECT_NE(run.err_text.find("setup: apt-get ended well, yet strace still cannot be found here"),
+    EXPECT_NE(run.err_text.find("setup: apt-get ended well, yet shellcheck pyflakes3 still cannot be found here"),
               std::string::npos)
         << run.err_text;
     EXPECT_EQ(run.out_text.find("installed"), std::string::npos) << run.out_text;
@@ -191,6 +192,34 @@ TEST_F(Setup, TestRunnerCountsInOneOrder)
               std::string::npos)
         << run.out_text;
     EXPECT_EQ(access(path("tree/build/plain/junit.xml").c_str(), R_OK), 0);
+}
+
+// The lint finds shell and Python files by their name or by their first
+// line, those git would add as well as those it tracks, and fails on any
+// finding, naming the file; other files it leaves alone.
+TEST_F(Setup, LintFindsScriptsByNameAndFirstLine)
+{
+    for (const char* tool : {"shellcheck", "pyflakes3"})
+        if (system(("command -v " + std::string(tool) + " >/dev/null").c_str()) != 0)
+            GTEST_SKIP() << tool << " is missing (scripts/setup.sh test installs it)";
+    for (const char* dir : {"tree", "tree/scripts", "tree/tools"})
+        ASSERT_EQ(mkdir(path(dir).c_str(), 0755), 0);
+    write_file(path("tree/scripts/lint.sh"), read_file(std::string(SOURCE_DIR) + "/scripts/lint.sh"));
+    ASSERT_EQ(chmod(path("tree/scripts/lint.sh").c_str(), 0755), 0);
+    write_file(path("tree/tools/run"), "#!/bin/sh\necho $1\n");
+    write_file(path("tree/tools/go"), "#!/usr/bin/env bash\necho \"$1\"\n");
+    write_file(path("tree/tools/notes"), "echo $1\nimport os\n");
+    write_file(path("tree/tools/view"), "#!/usr/bin/env python3\nimport os\n");
+    write_file(path("tree/tools/show.py"), "import sys\n");
+    start_piped(run, "/bin/sh", {"PATH=/usr/bin:/bin"},
+                {"-c", "cd " + path("tree") + " && git init -q && git add tools/run && exec scripts/lint.sh"});
+    finish(run, 120);
+    expect_exit(run.end, 1);
+    for (const char* finding : {"\nIn tools/run line 2:\n", "\ntools/view:2:", "\ntools/show.py:1:"})
+        EXPECT_NE(run.out_text.find(finding), std::string::npos) << finding << "\n" << run.out_text;
+    for (const char* clean : {"tools/go", "notes"})
+        EXPECT_EQ(run.out_text.find(clean), std::string::npos) << clean << "\n" << run.out_text;
+    EXPECT_NE(run.out_text.find("lint: shellcheck -x on 3 files\n"), std::string::npos) << run.out_text;
 }
 
 }  // namespace
