@@ -55,6 +55,9 @@ except (OSError, ElementTree.ParseError):
     cases = []
 passed, failed, skipped = 0, [], []
 for case in cases:
+    # The test's name, without the note on a parameter that gtest adds to a
+    # parameterised test's ("Suite.Name/0  # GetParam() = ...").
+    name = case.get('name', '').split(' ')[0]
     output = case.findtext('system-out') or ''
     skip = case.find('skipped')
     if case.get('status') == 'run':
@@ -67,9 +70,9 @@ for case in cases:
             if on and line.strip():
                 reason.append(line)
             on = on or line.endswith(': Skipped')
-        skipped.append('-- skipped %s: %s\n' % (case.get('name'), ' '.join(reason)))
+        skipped.append('-- skipped %s: %s\n' % (name, ' '.join(reason)))
     else:
-        failed.append('-- FAILED %s, its output in full:\n%s' % (case.get('name'), output))
+        failed.append('-- FAILED %s, its output in full:\n%s' % (name, output))
         if output and not output.endswith('\n'):
             failed[-1] += '\n'
 print(passed, len(failed), len(skipped))

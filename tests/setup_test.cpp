@@ -92,7 +92,7 @@ protected:
                       "echo '1/6 Test #2: T.t2 .....   Passed    0.01 sec'\n"
                       "echo '2/6 Test #1: T.t1 .....***Skipped   0.01 sec'\n"
                       "echo '3/6 Test #3: T.t3 .....   Passed    0.01 sec'\n"
-                      "echo '4/6 Test #5: T.t5 .....***Failed    0.01 sec'\n"
+                      "echo '4/6 Test #5: T.t5  # GetParam() = 5 .....***Failed    0.01 sec'\n"
                       "echo '5/6 Test #4: T.t4 .....***Skipped   0.01 sec'\n"
                       "hold tests\necho '6/6 Test #6: T.t6 .....   Passed    0.01 sec'\n"
                       "mkdir -p \"${junit%/*}\"\ncat >\"$junit\" <<'EOF'\n"
@@ -101,7 +101,7 @@ protected:
                       "<testcase name=\"T.t1\" status=\"notrun\"><skipped message=\"SKIP_REGULAR_EXPRESSION_MATCHED\"/>"
                       "<system-out>[ RUN      ] T.t1\nt.cpp:9: Skipped\nneeds root\n\n[  SKIPPED ] T.t1</system-out></testcase>\n"
                       "<testcase name=\"T.t3\" status=\"run\"/>\n"
-                      "<testcase name=\"T.t5\" status=\"fail\"><failure message=\"\"/>"
+                      "<testcase name=\"T.t5  # GetParam() = 5\" status=\"fail\"><failure message=\"\"/>"
                       "<system-out>t.cpp:5: Failure\nExpected: 1 &lt; 0</system-out></testcase>\n"
                       "<testcase name=\"T.t4\" status=\"notrun\"><skipped message=\"SKIP_REGULAR_EXPRESSION_MATCHED\"/>"
                       "<system-out/></testcase>\n<testcase name=\"T.t6\" status=\"run\"/>\n</testsuite>\nEOF\nexit 8");
