@@ -206,7 +206,7 @@ run() {
 }
 
 # check_views LOG DIR: the trace views in LOG have no "Other calls" group,
-# and each heading ("copyfile.cpp:69  ssize_t written = ...") has the text of
+# and each heading ("FILE.cpp:69  ssize_t written = ...") has the text of
 # its file at that line, in the clone in the system in DIR.
 check_views() {
     local line file number text found wrong=0 headings=0

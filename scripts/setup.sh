@@ -10,36 +10,35 @@
 #                            strace and git (scripts/exercise.sh)
 #   scripts/setup.sh starter patch (scripts/exercise.sh start and solution,
 #                            which make a starter from the program)
-#   scripts/setup.sh test    all of those, clang, binutils and Python 3
+#   scripts/setup.sh test    all of those, clang, and the linters shellcheck
+#                            and pyflakes3 (scripts/lint.sh)
 # Used by scripts/tour.sh, scripts/exercise.sh, scripts/test.sh and .ci/run.
 set -euo pipefail
 
+# Each set that builds starts from the tour's.
+tour=(g++ make cmake)
 case ${1:-} in
-    tour) packages=(g++ make cmake) ;;
-    trace) packages=(g++ make cmake strace binutils python3) ;;
-    what-if) packages=(g++ make cmake strace git) ;;
+    tour) packages=("${tour[@]}") ;;
+    trace) packages=("${tour[@]}" strace binutils python3) ;;
+    what-if) packages=("${tour[@]}" strace git) ;;
     starter) packages=(patch) ;;
-    exercise) packages=(g++ make cmake libgtest-dev strace git) ;;
-    test) packages=(g++ make cmake clang binutils libgtest-dev strace python3 git patch) ;;
+    exercise) packages=("${tour[@]}" libgtest-dev strace git) ;;
+    test) packages=("${tour[@]}" clang binutils libgtest-dev strace python3 git patch shellcheck pyflakes3) ;;
     *) echo "usage: scripts/setup.sh tour|trace|what-if|starter|exercise|test" >&2; exit 2 ;;
 esac
 
 # present PACKAGE: whether what the package brings is here, by the command
-# or file that is used of it (a tool built from source counts too).
+# or file that is used of it (a tool built from source counts too); most
+# packages bring a command of their own name.
 present() {
     case $1 in
         g++) command -v g++ >/dev/null && command -v gcc >/dev/null ;;
-        make) command -v make >/dev/null ;;
-        cmake) command -v cmake >/dev/null ;;
         clang) command -v clang++ >/dev/null ;;
         binutils) command -v readelf >/dev/null && command -v addr2line >/dev/null && command -v objdump >/dev/null ;;
-        python3) command -v python3 >/dev/null ;;
-        git) command -v git >/dev/null ;;
-        patch) command -v patch >/dev/null ;;
-        strace) command -v strace >/dev/null ;;
         libgtest-dev)
             [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] ||
                 dpkg-query -W -f='${Status}' libgtest-dev 2>/dev/null | grep -q 'install ok installed' ;;
+        *) command -v "$1" >/dev/null ;;
     esac
 }
 

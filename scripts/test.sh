@@ -10,7 +10,10 @@
 # is shown only when the build fails, a test's output only when the test fails
 # (and the reason of each skipped test); a table at the end sums up. The exit
 # status is 0 only when every build and every test passed. Installs what the
-# tests need first (scripts/setup.sh).
+# tests need first (scripts/setup.sh). The plain configuration also lints the
+# scripts (scripts/lint.sh, as its tests Lint.Shell and Lint.Python). Each
+# configuration's results are left in JUnit's XML form in build/NAME/junit.xml
+# (CTest's), for a CI system to read; the counts and names here come from it.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 all=(plain clang address thread)
@@ -18,7 +21,7 @@ all=(plain clang address thread)
 for arg in "$@"; do
     case $arg in
         -h | --help)
-            sed -n '2,13s/^# \{0,1\}//p' "$0"
+            sed -n '2,16s/^# \{0,1\}//p' "$0"
             echo "usage: scripts/test.sh [plain|clang|address|thread]..."
             exit 0 ;;
         plain | clang | address | thread) ;;
@@ -35,14 +38,46 @@ cd "$root" || exit 1
 mkdir -p build || { echo "test: cannot make the directory build/ in $root" >&2; exit 1; }
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
-# From CTest's verbose log: the lines of test number N, without the prefix.
-lines_of() { sed -n "s/^$2: //p" "$1"; }
+# results JUNIT: from CTest's JUnit file, a first line with the numbers of
+# tests passed, failed and skipped, then a line for each skipped test with
+# the reason it gave (the lines between gtest's "Skipped" mark and its
+# "[  SKIPPED ]" line), then each failed test with its output. A test is
+# skipped when it said so (CTest's SKIP_ conditions); one that did not run
+# for another reason (its executable missing) failed.
+results() {
+    python3 - "$1" <<'EOF'
+import sys
+import xml.etree.ElementTree as ElementTree
 
-# The reason a skipped test gave: the lines between gtest's "Skipped" mark
-# and its "[  SKIPPED ]" line.
-reason_of() {
-    lines_of "$1" "$2" | awk '/\[  SKIPPED \]/ { exit } on && NF { print } /: Skipped$/ { on = 1 }' |
-        paste -sd ' '
+try:
+    cases = list(ElementTree.parse(sys.argv[1]).iter('testcase'))
+except (OSError, ElementTree.ParseError):
+    cases = []
+passed, failed, skipped = 0, [], []
+for case in cases:
+    # The test's name, without the note on a parameter that gtest adds to a
+    # parameterised test's ("Suite.Name/0  # GetParam() = ...").
+    name = case.get('name', '').split(' ')[0]
+    output = case.findtext('system-out') or ''
+    skip = case.find('skipped')
+    if case.get('status') == 'run':
+        passed += 1
+    elif skip is not None and skip.get('message', '').startswith('SKIP_'):
+        reason, on = [], False
+        for line in output.splitlines():
+            if '[  SKIPPED ]' in line:
+                break
+            if on and line.strip():
+                reason.append(line)
+            on = on or line.endswith(': Skipped')
+        skipped.append('-- skipped %s: %s\n' % (name, ' '.join(reason)))
+    else:
+        failed.append('-- FAILED %s, its output in full:\n%s' % (name, output))
+        if output and not output.endswith('\n'):
+            failed[-1] += '\n'
+print(passed, len(failed), len(skipped))
+sys.stdout.write(''.join(skipped + failed))
+EOF
 }
 
 # Seconds in words: "45 s", "3 min".
@@ -51,8 +86,10 @@ duration() { if [ "$1" -lt 60 ]; then echo "$1 s"; else echo "$(($1 / 60)) min";
 # On a terminal the progress is one line, rewritten in place (cut to the
 # terminal's width, so that it stays one line); elsewhere (a log, CI) it is
 # written as lines.
+# shellcheck source=scripts/wrap.sh
+source "$root/scripts/wrap.sh"  # the terminal's width, $width
 on_terminal=""
-[ -t 1 ] && on_terminal=$(($(tput cols 2>/dev/null || echo 80) - 1))
+[ -t 1 ] && on_terminal=$((width - 1))
 
 # follow NAME STAGE: how far a stage (build or test) has got, from the lines
 # of its output that tell (on standard input): the build's "[ 40%] Building
@@ -154,23 +191,14 @@ for name in "${configurations[@]}"; do
         continue
     fi
     echo "== $name: testing"
-    ctest --preset "$name" -V 2>&1 | tee "$test_log" |
+    junit=$root/build/$name/junit.xml
+    rm -f "$junit"  # an earlier run's, which would be read if this one wrote none
+    ctest --preset "$name" -V --output-junit "$junit" 2>&1 | tee "$test_log" |
         grep --line-buffered -E '^ *(Start +[0-9]+: |[0-9]+/[0-9]+ +Test +#[0-9]+: )' | follow "$name" test
     ctest_status=${PIPESTATUS[0]}
 
-    # The result lines: "3/44 Test #19: Suite.Name ....   Passed    0.05 sec".
-    results=$(grep -E '^ *[0-9]+/[0-9]+ +Test +#[0-9]+: ' "$test_log")
-    passed=$(grep -c ' Passed ' <<<"$results")
-    skipped=$(grep -c '\*\*\*Skipped' <<<"$results")
-    total=$(grep -c . <<<"$results")
-    failed=$((total - passed - skipped))
-    while read -r number test; do
-        echo "-- skipped $test: $(reason_of "$test_log" "$number")"
-    done < <(sed -nE 's/.*Test +#([0-9]+): ([^ ]+) .*\*\*\*Skipped.*/\1 \2/p' <<<"$results")
-    while read -r number test; do
-        echo "-- FAILED $test, its output in full:"
-        lines_of "$test_log" "$number"
-    done < <(grep -vE ' Passed |\*\*\*Skipped' <<<"$results" | sed -nE 's/.*Test +#([0-9]+): ([^ ]+) .*/\1 \2/p')
+    { read -r passed failed skipped || passed=0 failed=0 skipped=0; cat; } < <(results "$junit")
+    total=$((passed + failed + skipped))
     note=""
     if [ "$total" -eq 0 ]; then
         note="   no test ran (CTest's log: $test_log)"

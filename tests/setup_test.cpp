@@ -67,7 +67,8 @@ protected:
     {
         for (const char* dir : {"bin", "tree", "tree/scripts", "tree/build"})
             ASSERT_EQ(mkdir(path(dir).c_str(), 0755), 0);
-        write_file(path("tree/scripts/test.sh"), read_file(std::string(SOURCE_DIR) + "/scripts/test.sh"));
+        for (const char* script : {"test.sh", "wrap.sh"})
+            write_file(path("tree/scripts/") + script, read_file(std::string(SOURCE_DIR) + "/scripts/" + script));
         write_file(path("tree/scripts/setup.sh"), "#!/bin/sh\nexit 0\n");
         for (const char* script : {"tree/scripts/test.sh", "tree/scripts/setup.sh"})
             ASSERT_EQ(chmod(path(script).c_str(), 0755), 0);
@@ -78,34 +79,47 @@ protected:
                     {path("tree/scripts/test.sh"), "plain"});
     }
     // The build (its last step held at "build") and the tests: three
-    // passed, one failed, two skipped, the last result held at "tests".
+    // passed, one failed, two skipped, the last result held at "tests";
+    // then the results in CTest's JUnit file.
     void fake_build_and_tests()
     {
         make_tree();
         fake("cmake", "[ \"$1\" = --build ] || exit 0\n"
                       "echo '[ 50%] Building CXX object tests/CMakeFiles/harness.dir/harness.cpp.o'\n"
                       "hold build\necho '[100%] Built target harness'");
-        fake("ctest", "for n in 1 2 3 4 5 6; do echo \"    Start $n: T.t$n\"; done\n"
+        fake("ctest", "for a; do [ \"$prev\" != --output-junit ] || junit=$a; prev=$a; done\n"
+                      "for n in 1 2 3 4 5 6; do echo \"    Start $n: T.t$n\"; done\n"
                       "echo '1/6 Test #2: T.t2 .....   Passed    0.01 sec'\n"
                       "echo '2/6 Test #1: T.t1 .....***Skipped   0.01 sec'\n"
                       "echo '3/6 Test #3: T.t3 .....   Passed    0.01 sec'\n"
-                      "echo '4/6 Test #5: T.t5 .....***Failed    0.01 sec'\n"
+                      "echo '4/6 Test #5: T.t5  # GetParam() = 5 .....***Failed    0.01 sec'\n"
                       "echo '5/6 Test #4: T.t4 .....***Skipped   0.01 sec'\n"
-                      "hold tests\necho '6/6 Test #6: T.t6 .....   Passed    0.01 sec'\nexit 8");
+                      "hold tests\necho '6/6 Test #6: T.t6 .....   Passed    0.01 sec'\n"
+                      "mkdir -p \"${junit%/*}\"\ncat >\"$junit\" <<'EOF'\n"
+                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite name=\"plain\" tests=\"6\">\n"
+                      "<testcase name=\"T.t2\" status=\"run\"><system-out>fine</system-out></testcase>\n"
+                      "<testcase name=\"T.t1\" status=\"notrun\"><skipped message=\"SKIP_REGULAR_EXPRESSION_MATCHED\"/>"
+                      "<system-out>[ RUN      ] T.t1\nt.cpp:9: Skipped\nneeds root\n\n[  SKIPPED ] T.t1</system-out></testcase>\n"
+                      "<testcase name=\"T.t3\" status=\"run\"/>\n"
+                      "<testcase name=\"T.t5  # GetParam() = 5\" status=\"fail\"><failure message=\"\"/>"
+                      "<system-out>t.cpp:5: Failure\nExpected: 1 &lt; 0</system-out></testcase>\n"
+                      "<testcase name=\"T.t4\" status=\"notrun\"><skipped message=\"SKIP_REGULAR_EXPRESSION_MATCHED\"/>"
+                      "<system-out/></testcase>\n<testcase name=\"T.t6\" status=\"run\"/>\n</testsuite>\nEOF\nexit 8");
     }
     Piped run;
 };
 
 // What apt-get says it installed but is still not to be found is named,
-// and the set-up fails.
+// and the set-up fails. The tests' set asks for the linters too.
 TEST_F(Setup, SaysWhatIsStillMissingAfterInstalling)
 {
-    make_bin({"g++", "gcc", "make", "cmake", "git"});
+    make_bin({"g++", "gcc", "make", "cmake", "clang++", "readelf", "addr2line", "objdump", "python3", "git", "patch",
+              "strace"});
     fake("apt-get", "exit 0");  // installs nothing
-    start_setup("what-if");
+    start_setup("test");
     finish(run, 60);
     expect_exit(run.end, 1);
-    EXPECT_NE(run.err_text.find("setup: apt-get ended well, yet strace still cannot be found here"),
+    EXPECT_NE(run.err_text.find("setup: apt-get ended well, yet shellcheck pyflakes3 still cannot be found here"),
               std::string::npos)
         << run.err_text;
     EXPECT_EQ(run.out_text.find("installed"), std::string::npos) << run.out_text;
@@ -171,6 +185,41 @@ TEST_F(Setup, TestRunnerCountsInOneOrder)
               std::string::npos)
         << run.out_text;
     EXPECT_NE(run.out_text.find("\ntest: 3 passed, 1 failed, 2 skipped\n"), std::string::npos) << run.out_text;
+    // Each skipped test with its reason, each failed one with its output,
+    // as CTest's JUnit file gives them; the file stays for CI to read.
+    EXPECT_NE(run.out_text.find("\n-- skipped T.t1: needs root\n-- skipped T.t4: \n"
+                                "-- FAILED T.t5, its output in full:\nt.cpp:5: Failure\nExpected: 1 < 0\n"),
+              std::string::npos)
+        << run.out_text;
+    EXPECT_EQ(access(path("tree/build/plain/junit.xml").c_str(), R_OK), 0);
+}
+
+// The lint finds shell and Python files by their name or by their first
+// line, those git would add as well as those it tracks, and fails on any
+// finding, naming the file; other files it leaves alone.
+TEST_F(Setup, LintFindsScriptsByNameAndFirstLine)
+{
+    for (const char* tool : {"shellcheck", "pyflakes3"})
+        if (system(("command -v " + std::string(tool) + " >/dev/null").c_str()) != 0)
+            GTEST_SKIP() << tool << " is missing (scripts/setup.sh test installs it)";
+    for (const char* dir : {"tree", "tree/scripts", "tree/tools"})
+        ASSERT_EQ(mkdir(path(dir).c_str(), 0755), 0);
+    write_file(path("tree/scripts/lint.sh"), read_file(std::string(SOURCE_DIR) + "/scripts/lint.sh"));
+    ASSERT_EQ(chmod(path("tree/scripts/lint.sh").c_str(), 0755), 0);
+    write_file(path("tree/tools/run"), "#!/bin/sh\necho $1\n");
+    write_file(path("tree/tools/go"), "#!/usr/bin/env bash\necho \"$1\"\n");
+    write_file(path("tree/tools/notes"), "echo $1\nimport os\n");
+    write_file(path("tree/tools/view"), "#!/usr/bin/env python3\nimport os\n");
+    write_file(path("tree/tools/show.py"), "import sys\n");
+    start_piped(run, "/bin/sh", {"PATH=/usr/bin:/bin"},
+                {"-c", "cd " + path("tree") + " && git init -q && git add tools/run && exec scripts/lint.sh"});
+    finish(run, 120);
+    expect_exit(run.end, 1);
+    for (const char* finding : {"\nIn tools/run line 2:\n", "\ntools/view:2:", "\ntools/show.py:1:"})
+        EXPECT_NE(run.out_text.find(finding), std::string::npos) << finding << "\n" << run.out_text;
+    for (const char* clean : {"tools/go", "notes"})
+        EXPECT_EQ(run.out_text.find(clean), std::string::npos) << clean << "\n" << run.out_text;
+    EXPECT_NE(run.out_text.find("lint: shellcheck -x on 3 files\n"), std::string::npos) << run.out_text;
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 # design can at best reach) and against cp (what a user would pick instead):
 # a 256 MiB source held in the page cache, RUNS runs each (default 5), the
 # median wall time and the median peak memory. Prints the ratios.
-#   bench/copyfile.sh
+#   lessons/copyfile/bench.sh
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 runs=${RUNS:-5}
 build=$root/build/plain
 command -v /usr/bin/time >/dev/null || { echo "needs GNU time (apt-get install time)" >&2; exit 1; }
@@ -49,14 +49,15 @@ for _ in $(seq "$runs"); do
     done
 done
 
+declare -A seconds peak
 for tool in "${tools[@]}"; do
-    printf -v "${tool}_time" '%s' "$(median <"$tool.time")"
-    printf -v "${tool}_mem" '%s' "$(median <"$tool.mem")"
+    seconds[$tool]=$(median <"$tool.time")
+    peak[$tool]=$(median <"$tool.mem")
     printf '%-9s median %7.3f s   peak memory %6d KiB   (%d runs)\n' \
-        "$tool" "$(median <"$tool.time")" "$(median <"$tool.mem")" "$runs"
+        "$tool" "${seconds[$tool]}" "${peak[$tool]}" "$runs"
 done
 
-awk -v ct="$copyfile_time" -v cm="$copyfile_mem" -v dt="$dd_time" -v dm="$dd_mem" -v pt="$cp_time" 'BEGIN {
+awk -v ct="${seconds[copyfile]}" -v cm="${peak[copyfile]}" -v dt="${seconds[dd]}" -v dm="${peak[dd]}" -v pt="${seconds[cp]}" 'BEGIN {
     printf "copyfile/dd time   %.3f   (target: at most 1.05)\n", ct / dt
     printf "copyfile/dd memory %.3f   (target: at most 1.00)\n", cm / dm
     printf "copyfile/cp time   %.3f\n", ct / pt

@@ -5,11 +5,11 @@
 # million verdicts into a file) and times it from the first byte written to
 # the last verdict in the file. RUNS runs of each (default 5), interleaved;
 # prints the medians and the ratio.
-#   bench/server.sh
+#   lessons/server/bench.sh
 # The server runs in a /tmp of its own (a private mount namespace), so a
 # server of yours on /tmp/new is not disturbed.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 runs=${RUNS:-5}
 bytes=20000000
 
