@@ -10,7 +10,7 @@ source that asked.
                                     the calls were made, each of the program's
                                     frames replaced by its file, line and text:
                                     a record that needs neither the program nor
-                                    its sources (tests/traces/ holds such)
+                                    its sources (a lesson's traces/ holds such)
 
 strace -k writes, under each call, the stack it was made from. The program's
 own frames are mapped to file and line by addr2line (-i: a routine inlined
@@ -22,9 +22,11 @@ and the C library before main, exit after main returns, the C library's own
 work for a thread. Signals are shown where they land: a handler's calls under
 its own lines, with the line of the wait it broke into.
 
-The plain-words notes ("# ...") are in GLOSSES below, each keyed on a line of
-the program and the call that line made: a note for a new line is one more
-entry there.
+The plain-words notes ("# ...") are text files, each note keyed on a line of
+the program and the call that line made: the lesson's own in
+lessons/PROGRAM/trace.notes (a program with none gets the plain view), the
+C library's that any program gets in scripts/trace_view.notes. A note for a
+new line is one more entry in its lesson's file.
 """
 
 import os
@@ -40,120 +42,115 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # -- the notes -----------------------------------------------------------------
 #
-# (program, where, calls, note): where is a piece of the text of the program's
-# line, enough to tell it from the others, or one of "before main", "after
-# main"; calls is the system calls the note is for, by a space each. The note
-# is a text, or a function of the call (see Call) that gives a text or None.
-# The first entry that fits is taken. A note is shown the first time only.
+# The notes are plain text: a lesson's own in lessons/NAME/trace.notes, and
+# the C library's that any program gets in trace_view.notes beside this
+# script (lessons/README.md says how a note is written). A note is tried
+# with a call only where the line (a piece of its text) and the system call
+# fit; of its variants the first whose condition holds gives the text, with
+# what the call gives put in its placeholders. The first note that gives a
+# text is taken; a note is shown the first time only.
 
-def first_open_wait(call):
-    return ("The open waits until a client opens the FIFO for writing: "
-            f"here {seconds(call.duration)}")
+KIT_NOTES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "trace_view.notes")
+
+# What a note's condition ("when ...:") may ask of the call, by its first words.
+CONDITIONS = {
+    "the result is": lambda call, word: call.result == word,
+    "the result has": lambda call, word: word in call.result,
+    "input is a terminal": lambda call, _: bool(call.view.terminal.get(0)),
+    "output is a terminal": lambda call, _: bool(call.view.terminal.get(1)),
+    "called by": lambda call, names: call.entry in names.split(),
+}
+
+# What a note's placeholders stand for.
+PLACEHOLDERS = {
+    "{duration}": lambda call: seconds(call.duration),
+    "{mask}": lambda call: call.args.split("=", 1)[-1].rstrip("}"),
+}
 
 
-def read_verdict(call):
-    if "EAGAIN" in call.result:
-        return ("Nothing (more) to read: the read returns at once with EAGAIN (O_NONBLOCK); "
-                "the verdicts so far go out, then poll waits")
-    return "Reads what is there, up to 20 bytes: one set of credentials, whatever the client wrote"
+class Note:
+    """One note: the lines it is for (pieces of their text; None for the
+    calls exit makes after main), the system calls, and its variants, each
+    (condition or None for every call, text)."""
+
+    def __init__(self):
+        self.places, self.calls, self.variants = [], [], []
+
+    def text_for(self, call, where):
+        if call.name not in self.calls:
+            return None
+        if not any((place is None) == (where is None) and (place is None or place in where)
+                   for place in self.places):
+            return None
+        for condition, text in self.variants:
+            if condition is None or CONDITIONS[condition[0]](call, condition[1]):
+                for placeholder, value in PLACEHOLDERS.items():
+                    if placeholder in text:
+                        text = text.replace(placeholder, value(call))
+                return text
+        return None
 
 
-def sigreturn_note(call):
-    return (f"The handler has returned: rt_sigreturn puts back the mask of the line it broke "
-            f"into ({call.args.split('=', 1)[-1].rstrip('}')} blocked again), and the wait "
-            "returns EINTR")
+class NotesError(Exception):
+    pass
 
 
-GLOSSES = [
-    ("copyfile", "read(STDIN_FILENO, &c, 1)", "read",
-     "A path is read a byte at a time, straight from descriptor 0 with no buffered "
-     "stream: nothing past its newline is taken from the input"),
-    ("copyfile", "ssize_t len = read(src", "read",
-     "The first block is read before the destination is opened: a source that cannot "
-     "be read leaves the destination as it was"),
-    ("copyfile", "open(path, O_WRONLY | O_CREAT, 0644)", "openat open",
-     "O_CREAT makes the file if it is missing (mode 0644 less the umask); no O_TRUNC: it "
-     "is emptied only once it is known not to be the source"),
-    ("copyfile", "fstat(", "newfstatat fstat",
-     "fstat gives a file's device and inode: the destination must be neither the "
-     "source nor the file standard output goes to"),
-    ("copyfile", "ssize_t written = write(fd, buf, len)", "write",
-     "A write may take fewer bytes than it was given: write_all writes the rest"),
-    ("copyfile", "len = read(src, buffer, sizeof buffer)", "read",
-     lambda call: "A read that returns 0: the end of the source" if call.result == "0" else None),
-    ("server", "mkfifo(path, 0666)", "mknodat mknod",
-     lambda call: "mkfifo is mknod with S_IFIFO" +
-     (" (EEXIST: a FIFO of an earlier run is there, and is used as it is)" if "EEXIST" in call.result else "")),
-    ("server", "int fd = open(path, O_RDONLY)", "openat open", first_open_wait),
-    ("server", "open(path, O_WRONLY)", "openat open",
-     "A write end of its own, never written to: with a writer always there, a read "
-     "never finds the end of the data between clients"),
-    ("server", "fcntl(fd, F_SETFL", "fcntl",
-     "O_NONBLOCK: a read with nothing to read returns at once (EAGAIN) instead of waiting"),
-    ("server", "read(fd, buffer, sizeof buffer)", "read", read_verdict),
-    ("server", "fflush(stdout)", "write", "The verdicts so far go to the screen before the wait"),
-    ("server", "poll(&ready, 1, -1)", "poll",
-     lambda call: f"Waits, using no CPU, for the next client's bytes: here {seconds(call.duration)}"),
-    ("server", "printf(\"\\n", "write",
-     "Standard output goes by the line: the newline before the verdict goes at once, "
-     "the verdict itself at the next flush"),
-    ("", "pthread_create(", "clone3 clone",
-     "The thread: clone3 with CLONE_THREAD shares the process's memory, files and signal "
-     "handlers; the mmap before it was the thread's stack"),
-    ("", "pthread_join(", "futex",
-     lambda call: "The thread had ended already: nothing to wait for" if "EAGAIN" in call.result else
-     "pthread_join sleeps in the kernel until the thread ends: the kernel clears the "
-     "thread's id and wakes it"),
-    ("", "pthread_mutex_lock(", "futex",
-     lambda call: "The lock was given back just as this thread went to sleep for it: the kernel "
-     "returns at once (EAGAIN), and it tries again" if "EAGAIN" in call.result else
-     "The lock is held by another thread: this one sleeps in the kernel (FUTEX_WAIT) "
-     f"until it is given back, here {seconds(call.duration)}"),
-    ("", "sem_wait(", "futex",
-     lambda call: "The semaphore is at 0: this thread sleeps in the kernel (FUTEX_WAIT) "
-     f"until a sem_post, here {seconds(call.duration)}"),
-    ("", "pthread_mutex_unlock(", "futex",
-     "Gives back the lock while a thread waits for it: the kernel wakes one (the result: "
-     "how many woke); with none waiting, no call is made at all"),
-    ("", "sem_post(", "futex",
-     "A thread waits at the semaphore: the kernel wakes one (the result: how many woke); "
-     "with none waiting, no call is made at all"),
-    ("atm_sim", "sleep(2)", "clock_nanosleep nanosleep",
-     "The turn's two seconds, the lock held all along: every other user waits for it"),
-    ("", "sigprocmask(SIG_BLOCK", "rt_sigprocmask",
-     "While the program works, a blocked signal that comes waits, pending"),
-    ("", "sigaction(", "rt_sigaction",
-     "sa_mask: what is blocked as well while the handler runs; sa_restorer: the C "
-     "library's code that makes rt_sigreturn when the handler returns"),
-    ("", "ppoll(nullptr, 0,", "ppoll",
-     lambda call: "The only place a signal gets in: ppoll's mask lets it in for the length of "
-     "the wait, and the signal cuts the wait short" if call.result.startswith("? ERESTART") else
-     "The wait: ppoll's mask lets the handled signals in for the length of the wait only"),
-    ("", "ppoll(nullptr, 0,", "rt_sigreturn", sigreturn_note),
-    ("sigint_loop", "exit(0)", "exit_group",
-     "exit writes out standard output first: every work line and the farewell are out "
-     "before the process ends"),
-    ("records", "read_", "read",
-     lambda call: "A terminal hands over one line per read" if call.view.terminal.get(0) else
-     "Not a terminal: one read takes a block of input, here all of it at once"),
-    ("records", "getchar()", "read",
-     lambda call: "A terminal hands over one line per read" if call.view.terminal.get(0) else
-     "Not a terminal: one read takes a block of input, here all of it at once"),
-    ("records", "", "write",
-     lambda call: "Before reading from the terminal, the C library writes out what standard "
-     "output holds: the prompt, which has no newline" if call.entry in READERS else None),
-    ("", "after main", "write",
-     lambda call: "exit writes out what standard output still holds: " +
-     ("the text after the last newline" if call.view.terminal.get(1) else
-      "into a pipe it goes in blocks of 4096 bytes, and everything fitted in one")),
-    ("", "after main", "lseek",
-     "exit hands back to the input what the C library read ahead but the program left "
-     "unread; a terminal or a pipe cannot seek (ESPIPE)"),
-    ("", "after main", "exit_group", "Ends the process: exit_group"),
-]
+def condition_of(text):
+    """A condition's (first words, the rest) from its text."""
+    for start in CONDITIONS:
+        if text == start or text.startswith(start + " "):
+            return start, text[len(start):].strip()
+    raise NotesError(f"no such condition: {text}")
 
-# The C library functions that read standard input.
-READERS = {"getchar", "getc", "fgetc", "fgets", "scanf", "fscanf", "getline", "getdelim"}
+
+def read_notes(path):
+    """The notes of a notes file, and its settings ("guard: the semaphore"):
+    none of either when there is no file."""
+    notes, settings = [], {}
+    if not os.path.isfile(path):
+        return notes, settings
+    with open(path) as f:
+        paragraphs = [[]]
+        for number, line in enumerate(f, 1):
+            line = line.rstrip()
+            if not line:
+                paragraphs.append([])
+            elif not line.startswith("#"):
+                paragraphs[-1].append((number, line))
+    for paragraph in filter(None, paragraphs):
+        note = Note()
+        for number, line in paragraph:
+            try:
+                read_note_line(note, settings, line)
+            except NotesError as e:
+                raise NotesError(f"{path}:{number}: {e}")
+        if note.calls or note.variants:
+            if not (note.places and note.calls and note.variants):
+                raise NotesError(f"{path}:{paragraph[0][0]}: a note needs its line, its calls and a text")
+            notes.append(note)
+    return notes, settings
+
+
+def read_note_line(note, settings, line):
+    if line[0].isspace():
+        if not note.variants:
+            note.variants.append((None, ""))
+        condition, text = note.variants[-1]
+        note.variants[-1] = (condition, f"{text} {line.strip()}".lstrip())
+    elif line.startswith("line:"):
+        note.places.append(line[len("line:"):].strip())
+    elif line == "after main":
+        note.places.append(None)
+    elif line.startswith("calls:"):
+        note.calls = line[len("calls:"):].split()
+    elif line.startswith("when ") and line.endswith(":"):
+        note.variants.append((condition_of(line[len("when "):-1].strip()), ""))
+    elif line == "otherwise:":
+        note.variants.append((None, ""))
+    elif line.startswith("guard:"):
+        settings["guard"] = line[len("guard:"):].strip()
+    else:
+        raise NotesError(f"not a line of a note: {line}")
 
 
 def note_of_the_c_library(call):
@@ -428,24 +425,23 @@ class View:
         self.terminal = {}  # descriptor 0, 1, 2 -> whether it is a terminal
         self.thread_name = {}
         self.glossed = set()
+        # The lesson's notes, when it has any, before the C library's.
+        lesson = os.path.join(ROOT, "lessons", program, "trace.notes") \
+            if program and os.path.basename(program) == program else ""
+        self.notes, settings = read_notes(lesson)
+        self.notes += read_notes(KIT_NOTES)[0]
+        # What the threads take turns at, for the last line when none waited.
+        self.guard = settings.get("guard", "the lock")
 
 
 def note_for(call, where):
-    """The note on call, made at the program's line where (or "before main",
-    "after main"), if there is one."""
-    text = note_of_the_c_library(call) if where not in ("before main", "after main") else None
-    if text is None:
-        for program, place, calls, note in GLOSSES:
-            if program not in ("", call.view.program) or call.name not in calls.split():
-                continue
-            if place in ("before main", "after main") and place != where:
-                continue
-            if place not in ("before main", "after main") and (where in ("before main", "after main")
-                                                                 or place not in where):
-                continue
-            text = note(call) if callable(note) else note
-            if text is not None:
-                break
+    """The note on call, made at the program's line whose text is where (""
+    where no line of the program's made it; None after main), if there is one."""
+    text = note_of_the_c_library(call) if where is not None else None
+    for note in call.view.notes if text is None else []:
+        text = note.text_for(call, where)
+        if text is not None:
+            break
     return text
 
 
@@ -532,7 +528,7 @@ def build(records, view):
                 last_line[r.pid] = (r.entry or r.name, r.lines()[0][3])
         elif r.entry == "exit" or r.kind == "end":
             heading = who + "After main returned, in exit (the C library)"
-            where = "after main"
+            where = None
         else:
             # No frame of the program's under it (clone3 ends the stack for
             # the new thread): it goes with the line its neighbours came from.
@@ -711,7 +707,11 @@ def main(argv):
                    if re.fullmatch(re.escape(base) + r"\.\d+", name))
     if not paths and os.path.isfile(prefix):
         paths = [prefix]
-    view = View(program)
+    try:
+        view = View(program)
+    except NotesError as e:
+        sys.stderr.write(f"trace_view: {e}\n")
+        return 2
     records = read_trace(paths, view)
     if not records:
         sys.stderr.write(f"trace_view: no system calls in {prefix} (did strace run the program?)\n")
@@ -727,8 +727,8 @@ def main(argv):
         out.append(wrapped("    ", tally(startup)))
     out.extend(show(items, view))
     if threads and lock_waits == 0:
-        out.append("  No thread found " + ("the semaphore" if program == "sem_counter" else "the lock") +
-                   " taken in this run: taking a free one needs no call to the kernel at all")
+        out.append(f"  No thread found {view.guard} taken in this run: taking a free one needs no "
+                   "call to the kernel at all")
     if housekeeping:
         out.append(wrapped("  ", "Not shown, the C library's own work in the threads, before and after "
                            "the routine each runs: " + tally(housekeeping)))
