@@ -485,6 +485,106 @@ def heading_of(call, handler):
 def build(records, view):
     """The view's items: (heading, call shown, key for repeats, note) in order,
     with the start-up and the threads' housekeeping counted apart."""
+    items = Items(records, view)
+    for index in range(len(records)):
+        items.take(index)
+    return items.items, items.startup, items.housekeeping, items.threads, items.lock_waits
+
+
+class Items:
+    """The view's items, made one record at a time, and what it takes to
+    make them: which thread is which, which calls are counted apart, and
+    where each thread's signals broke in."""
+
+    def __init__(self, records, view):
+        self.records, self.view = records, view
+        self.items = []
+        self.startup, self.housekeeping = OrderedDict(), OrderedDict()
+        self.started = False  # whether the main thread has made a call of the program's
+        self.handler = {}     # pid -> (call, line) of the wait a signal broke into, while its handler runs
+        self.last_line = {}   # pid -> the last (call, line) of the program's, for a signal
+        self.lock_waits = 0   # the waits in the kernel for a lock or a semaphore
+        self.main_pid, self.threads = name_threads(records, view)
+
+    def take(self, index):
+        """The record at index: counted apart, or the next item."""
+        r = self.records[index]
+        learn_terminals(r, self.view)
+        if self.counted_apart(r):
+            return
+        if r.kind == "end" and r.pid == self.main_pid and self.items:
+            self.items.append((self.items[-1][0], steady(r), steady(r), None))
+            return
+        who = f"{self.view.thread_name.get(r.pid, r.pid):<9} " if self.threads else ""
+        inside = self.handler_around(r)
+        heading, where = self.heading_and_line(r, who, inside)
+        if r.in_program() and inside is None:
+            self.last_line[r.pid] = (r.entry or r.name, r.lines()[0][3])
+        shown, key = shown_and_key(r, who + heading)
+        note = note_for(r, where) if r.kind == "call" else None
+        if r.kind == "signal":
+            note = self.signal_note(index)
+            self.handler[r.pid] = self.last_line.get(r.pid, ("program", 0))
+        elif r.kind == "call" and r.name in ("rt_sigreturn", "exit_group"):
+            self.handler.pop(r.pid, None)
+        self.lock_waits += is_lock_wait(r)
+        self.items.append((heading, shown, key, note))
+
+    def counted_apart(self, r):
+        """Whether the record is counted rather than shown: a call of the
+        start-up (the main thread's, before the program's first) or of a
+        thread's own work that no line of the program asked for (a signal
+        there is left out)."""
+        if r.pid == self.main_pid and not self.started and not r.in_program():
+            count(self.startup, r.name)
+            return True
+        self.started = True
+        if r.pid != self.main_pid and not r.in_program():
+            if r.kind != "signal":
+                count(self.housekeeping, r.name or "end")
+            return True
+        return False
+
+    def handler_around(self, r):
+        """The (call, line) of the wait a signal broke into, while the
+        record's thread runs its handler; None outside one (rt_sigreturn is
+        the handler's return to the wait)."""
+        if r.kind == "call" and r.name == "rt_sigreturn":
+            return None
+        return self.handler.get(r.pid)
+
+    def heading_and_line(self, r, who, inside):
+        """The heading the record goes under, and the text of the program's
+        line that made it, for its note: "" where no line did, None after
+        main."""
+        if r.in_program():
+            return who + heading_of(r, inside), r.lines()[0][4]
+        if r.entry == "exit" or r.kind == "end":
+            return who + "After main returned, in exit (the C library)", None
+        # No frame of the program's under it (clone3 ends the stack for
+        # the new thread): it goes with the line its neighbours came from.
+        return next((item[0] for item in reversed(self.items) if item[0].startswith(who)),
+                    who + "Other calls"), ""
+
+    def signal_note(self, index):
+        """The note on the signal at index: where it arrived (inside the wait
+        of its thread's last line, or just after that line's call), and
+        whether it ends the program or its handler runs."""
+        r = self.records[index]
+        wait = self.last_line.get(r.pid, ("program", 0))
+        later = [x for x in self.records[index + 1:] if x.pid == r.pid]
+        before = [x for x in self.records[:index] if x.pid == r.pid and x.kind == "call"]
+        cut = bool(before) and re.match(r"\? ERESTART|-1 EINTR", before[-1].result) is not None
+        where = f"inside the {wait[0]} of line {wait[1]}" if cut else f"just after line {wait[1]}'s call"
+        if later and later[0].kind == "end":
+            return f"{r.name} arrives {where}; with no handler for it, it ends the program"
+        return (f"{r.name} arrives {where}: the kernel cuts the wait short and runs the handler, "
+                "whose calls come next (a handler that only sets a flag makes none)")
+
+
+def name_threads(records, view):
+    """The main thread's id and the number of threads the program started,
+    each named in view.thread_name: "main", "thread 1", "thread 2"..."""
     main_pid = next((r.pid for r in records if r.kind == "call" and r.name == "execve"),
                     records[0].pid)
     threads = 0
@@ -493,73 +593,44 @@ def build(records, view):
         if r.name in ("clone3", "clone") and "CLONE_THREAD" in r.args and r.result.isdigit():
             threads += 1
             view.thread_name[r.result] = f"thread {threads}"
+    return main_pid, threads
 
-    started = False
-    startup, housekeeping = OrderedDict(), OrderedDict()
-    items = []
-    handler = {}     # pid -> (call, line) of the wait a signal broke into, while its handler runs
-    last_line = {}   # pid -> the last (call, line) of the program's, for a signal
-    lock_waits = 0
-    for index, r in enumerate(records):
-        if r.kind == "call" and 0 <= r.fd() <= 2 and r.name in ("newfstatat", "fstat") \
-                and r.fd() not in view.terminal and r.entry not in ("fstat", "fstatat"):
-            view.terminal[r.fd()] = "S_IFCHR" in r.args
-        if r.kind == "call" and r.name == "ioctl" and re.match(r"[0-2], TCGETS", r.args) and r.result != "0":
-            view.terminal[r.fd()] = False
-        who = f"{view.thread_name.get(r.pid, r.pid):<9} " if threads else ""
-        if r.pid == main_pid and not started and not r.in_program():
-            startup[r.name] = startup.get(r.name, 0) + 1
-            continue
-        started = True
-        if r.pid != main_pid and not r.in_program():
-            if r.kind != "signal":
-                housekeeping[r.name or "end"] = housekeeping.get(r.name or "end", 0) + 1
-            continue
-        if r.kind == "end" and r.pid == main_pid and items:
-            items.append((items[-1][0], steady(r), steady(r), None))
-            continue
-        if r.in_program():
-            inside = handler.get(r.pid)
-            if r.kind == "call" and r.name == "rt_sigreturn":
-                inside = None
-            heading = who + heading_of(r, inside)
-            where = r.lines()[0][4]
-            if inside is None:
-                last_line[r.pid] = (r.entry or r.name, r.lines()[0][3])
-        elif r.entry == "exit" or r.kind == "end":
-            heading = who + "After main returned, in exit (the C library)"
-            where = None
-        else:
-            # No frame of the program's under it (clone3 ends the stack for
-            # the new thread): it goes with the line its neighbours came from.
-            heading = next((item[0] for item in reversed(items) if item[0].startswith(who)), who + "Other calls")
-            where = ""
-        shown = steady(r)
-        if r.entry and r.entry != r.name and r.kind == "call":
-            shown = f"{r.entry} -> {shown}"
-        key = who + heading + data_left_out(shown)
-        if r.duration is not None and r.duration >= 0.05:
-            shown += f"   <{seconds(r.duration)}>"
-        note = note_for(r, where) if r.kind == "call" else None
-        if r.kind == "signal":
-            wait = last_line.get(r.pid, ("program", 0))
-            handler[r.pid] = wait
-            later = [x for x in records[index + 1:] if x.pid == r.pid]
-            before = [x for x in records[:index] if x.pid == r.pid and x.kind == "call"]
-            cut = bool(before) and re.match(r"\? ERESTART|-1 EINTR", before[-1].result) is not None
-            where = f"inside the {wait[0]} of line {wait[1]}" if cut else f"just after line {wait[1]}'s call"
-            if later and later[0].kind == "end":
-                note = f"{r.name} arrives {where}; with no handler for it, it ends the program"
-            else:
-                note = (f"{r.name} arrives {where}: the kernel cuts the wait short and runs the handler, "
-                        "whose calls come next (a handler that only sets a flag makes none)")
-        if r.kind == "call" and r.name in ("rt_sigreturn", "exit_group"):
-            handler.pop(r.pid, None)
-        if r.kind == "call" and r.name == "futex" and "FUTEX_WAIT" in r.args and \
-                r.entry in ("pthread_mutex_lock", "sem_wait"):
-            lock_waits += 1
-        items.append((heading, shown, key, note))
-    return items, startup, housekeeping, threads, lock_waits
+
+def learn_terminals(call, view):
+    """Which of descriptors 0, 1 and 2 are terminals, into view.terminal, as
+    the C library finds it out before its first use of each."""
+    if call.kind != "call":
+        return
+    fd = call.fd()
+    if 0 <= fd <= 2 and call.name in ("newfstatat", "fstat") and fd not in view.terminal \
+            and call.entry not in ("fstat", "fstatat"):
+        view.terminal[fd] = "S_IFCHR" in call.args
+    if call.name == "ioctl" and re.match(r"[0-2], TCGETS", call.args) and call.result != "0":
+        view.terminal[fd] = False
+
+
+def shown_and_key(call, heading):
+    """The call as shown, with the C library function the line called first
+    and a long wait's time after it; and the key that tells it from others
+    when repeats are folded (its heading and the call, its data left out)."""
+    shown = steady(call)
+    if call.entry and call.entry != call.name and call.kind == "call":
+        shown = f"{call.entry} -> {shown}"
+    key = heading + data_left_out(shown)
+    if call.duration is not None and call.duration >= 0.05:
+        shown += f"   <{seconds(call.duration)}>"
+    return shown, key
+
+
+def is_lock_wait(call):
+    """Whether the call is a thread's sleep in the kernel for a lock or a
+    semaphore that another holds."""
+    return call.kind == "call" and call.name == "futex" and "FUTEX_WAIT" in call.args and \
+        call.entry in ("pthread_mutex_lock", "sem_wait")
+
+
+def count(counts, name):
+    counts[name] = counts.get(name, 0) + 1
 
 
 # -- showing -------------------------------------------------------------------
