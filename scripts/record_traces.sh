@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# record_traces.sh: records anew, on the C library of the machine it runs
+# record_traces.sh: makes anew, on the C library of the machine it runs
 # on, the traces the trace view's tests read, for each lesson whose traces/
 # holds the recipe of its run (lessons/NAME/traces/run.sh). Each recipe is
 # sourced in an empty directory of its own, with the C library's version as

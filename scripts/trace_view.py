@@ -257,8 +257,9 @@ RECORD = re.compile(r"^(?:(\d+) +)?(\d+\.\d+) (.*)$")
 
 
 def read_trace(paths, view):
-    """The records of the files, in the order their calls began."""
-    records = []
+    """The trace in the files: each record a Call (a signal or an end too),
+    in the order the calls began."""
+    trace = []
     for path in paths:
         m = re.search(r"\.(\d+)$", path)
         file_pid = m.group(1) if m else None
@@ -266,37 +267,37 @@ def read_trace(paths, view):
             for line in f:
                 line = line.rstrip("\n")
                 if line.startswith(" > "):
-                    if not records:
+                    if not trace:
                         continue
                     saved = SAVED_FRAME.match(line)
                     raw = FRAME.match(line)
                     if saved:
                         file, number, function, callee, text = saved.groups()
-                        records[-1].frames.append(("src", function, file, int(number), text, callee))
+                        trace[-1].frames.append(("src", function, file, int(number), text, callee))
                     elif raw:
-                        records[-1].frames.append(("raw", raw.group(1), raw.group(2), int(raw.group(3), 16)))
+                        trace[-1].frames.append(("raw", raw.group(1), raw.group(2), int(raw.group(3), 16)))
                     continue
                 m = RECORD.match(line)
                 if not m:
                     continue
                 pid = m.group(1) or file_pid
-                records.append(Call(pid, float(m.group(2)), m.group(3), view))
-    records.sort(key=lambda r: r.time)  # stable: the calls of one file keep their order
-    return records
+                trace.append(Call(pid, float(m.group(2)), m.group(3), view))
+    trace.sort(key=lambda r: r.time)  # stable: the calls of one file keep their order
+    return trace
 
 
-def resolve(records):
+def resolve(trace):
     """Maps every raw frame: the program's to file, line and text (one frame
     for each routine inlined at the place), a library's to its symbol."""
     wanted = {}
-    for r in records:
+    for r in trace:
         for frame in r.frames:
             if frame[0] == "raw" and not is_library(frame[1]):
                 wanted.setdefault(frame[1], set()).add(frame[3])
     places = {}
     for module, addresses in wanted.items():
         places.update(addr2line(module, sorted(addresses), callees(module)))
-    for r in records:
+    for r in trace:
         frames = []
         for frame in r.frames:
             if frame[0] != "raw":
@@ -405,10 +406,10 @@ def shown_path(path):
     return os.path.relpath(path, ROOT) if path.startswith(ROOT + os.sep) else path
 
 
-def save(records, path):
-    """Writes the records, merged and mapped, as the view reads them again."""
+def save(trace, path):
+    """Writes the trace, merged and mapped, as the view reads it again."""
     with open(path, "w") as f:
-        for r in records:
+        for r in trace:
             f.write(f"{r.pid} {r.time:.6f} {r.text}" + (f" <{r.duration:.6f}>" if r.duration is not None else "") + "\n")
             for frame in r.frames:
                 if frame[0] == "src":
@@ -482,11 +483,11 @@ def heading_of(call, handler):
     return head + (f"   [{'; '.join(notes)}]" if notes else "")
 
 
-def build(records, view):
+def build(trace, view):
     """The view's items: (heading, call shown, key for repeats, note) in order,
     with the start-up and the threads' housekeeping counted apart."""
-    items = Items(records, view)
-    for index in range(len(records)):
+    items = Items(trace, view)
+    for index in range(len(trace)):
         items.take(index)
     return items.items, items.startup, items.housekeeping, items.threads, items.lock_waits
 
@@ -496,19 +497,19 @@ class Items:
     make them: which thread is which, which calls are counted apart, and
     where each thread's signals broke in."""
 
-    def __init__(self, records, view):
-        self.records, self.view = records, view
+    def __init__(self, trace, view):
+        self.trace, self.view = trace, view
         self.items = []
         self.startup, self.housekeeping = OrderedDict(), OrderedDict()
         self.started = False  # whether the main thread has made a call of the program's
         self.handler = {}     # pid -> (call, line) of the wait a signal broke into, while its handler runs
         self.last_line = {}   # pid -> the last (call, line) of the program's, for a signal
         self.lock_waits = 0   # the waits in the kernel for a lock or a semaphore
-        self.main_pid, self.threads = name_threads(records, view)
+        self.main_pid, self.threads = name_threads(trace, view)
 
     def take(self, index):
         """The record at index: counted apart, or the next item."""
-        r = self.records[index]
+        r = self.trace[index]
         learn_terminals(r, self.view)
         if self.counted_apart(r):
             return
@@ -570,10 +571,10 @@ class Items:
         """The note on the signal at index: where it arrived (inside the wait
         of its thread's last line, or just after that line's call), and
         whether it ends the program or its handler runs."""
-        r = self.records[index]
+        r = self.trace[index]
         wait = self.last_line.get(r.pid, ("program", 0))
-        later = [x for x in self.records[index + 1:] if x.pid == r.pid]
-        before = [x for x in self.records[:index] if x.pid == r.pid and x.kind == "call"]
+        later = [x for x in self.trace[index + 1:] if x.pid == r.pid]
+        before = [x for x in self.trace[:index] if x.pid == r.pid and x.kind == "call"]
         cut = bool(before) and re.match(r"\? ERESTART|-1 EINTR", before[-1].result) is not None
         where = f"inside the {wait[0]} of line {wait[1]}" if cut else f"just after line {wait[1]}'s call"
         if later and later[0].kind == "end":
@@ -582,14 +583,14 @@ class Items:
                 "whose calls come next (a handler that only sets a flag makes none)")
 
 
-def name_threads(records, view):
+def name_threads(trace, view):
     """The main thread's id and the number of threads the program started,
     each named in view.thread_name: "main", "thread 1", "thread 2"..."""
-    main_pid = next((r.pid for r in records if r.kind == "call" and r.name == "execve"),
-                    records[0].pid)
+    main_pid = next((r.pid for r in trace if r.kind == "call" and r.name == "execve"),
+                    trace[0].pid)
     threads = 0
     view.thread_name[main_pid] = "main"
-    for r in records:
+    for r in trace:
         if r.name in ("clone3", "clone") and "CLONE_THREAD" in r.args and r.result.isdigit():
             threads += 1
             view.thread_name[r.result] = f"thread {threads}"
@@ -783,15 +784,15 @@ def main(argv):
     except NotesError as e:
         sys.stderr.write(f"trace_view: {e}\n")
         return 2
-    records = read_trace(paths, view)
-    if not records:
+    trace = read_trace(paths, view)
+    if not trace:
         sys.stderr.write(f"trace_view: no system calls in {prefix} (did strace run the program?)\n")
         return 1
-    resolve(records)
+    resolve(trace)
     if program is None:
-        save(records, target)
+        save(trace, target)
         return 0
-    items, startup, housekeeping, threads, lock_waits = build(records, view)
+    items, startup, housekeeping, threads, lock_waits = build(trace, view)
     out = [f"What {program} asked of the kernel, under the lines of its source that asked:"]
     if startup:
         out.append("  Before main: the loader maps the program and the C library; the C library readies itself:")
