@@ -77,6 +77,8 @@ class Note:
         self.places, self.calls, self.variants = [], [], []
 
     def text_for(self, call, where):
+        """The note's text for call, made at the program's line whose text is
+        where (see note_for), or None when the note is not for it."""
         if call.name not in self.calls:
             return None
         if not any((place is None) == (where is None) and (place is None or place in where)
@@ -124,9 +126,10 @@ def read_notes(path):
                 read_note_line(note, settings, line)
             except NotesError as e:
                 raise NotesError(f"{path}:{number}: {e}")
-        if note.calls or note.variants:
-            if not (note.places and note.calls and note.variants):
-                raise NotesError(f"{path}:{paragraph[0][0]}: a note needs its line, its calls and a text")
+        if note.places or note.calls or note.variants:
+            if not (note.places and note.calls and note.variants and all(text for _, text in note.variants)):
+                raise NotesError(f"{path}:{paragraph[0][0]}: a note needs its line, its calls and a text "
+                                 "under each condition")
             notes.append(note)
     return notes, settings
 
