@@ -10,7 +10,7 @@ source that asked.
                                     the calls were made, each of the program's
                                     frames replaced by its file, line and text:
                                     a record that needs neither the program nor
-                                    its sources (tests/traces/ holds such)
+                                    its sources (a lesson's traces/ holds such)
 
 strace -k writes, under each call, the stack it was made from. The program's
 own frames are mapped to file and line by addr2line (-i: a routine inlined
@@ -22,9 +22,11 @@ and the C library before main, exit after main returns, the C library's own
 work for a thread. Signals are shown where they land: a handler's calls under
 its own lines, with the line of the wait it broke into.
 
-The plain-words notes ("# ...") are in GLOSSES below, each keyed on a line of
-the program and the call that line made: a note for a new line is one more
-entry there.
+The plain-words notes ("# ...") are text files, each note keyed on a line of
+the program and the call that line made: the lesson's own in
+lessons/PROGRAM/trace.notes (a program with none gets the plain view), the
+C library's that any program gets in scripts/trace_view.notes. A note for a
+new line is one more entry in its lesson's file.
 """
 
 import os
@@ -40,120 +42,118 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # -- the notes -----------------------------------------------------------------
 #
-# (program, where, calls, note): where is a piece of the text of the program's
-# line, enough to tell it from the others, or one of "before main", "after
-# main"; calls is the system calls the note is for, by a space each. The note
-# is a text, or a function of the call (see Call) that gives a text or None.
-# The first entry that fits is taken. A note is shown the first time only.
+# The notes are plain text: a lesson's own in lessons/NAME/trace.notes, and
+# the C library's that any program gets in trace_view.notes beside this
+# script (lessons/README.md says how a note is written). A note is tried
+# with a call only where the line (a piece of its text) and the system call
+# fit; of its variants the first whose condition holds gives the text, with
+# what the call gives put in its placeholders. The first note that gives a
+# text is taken; a note is shown the first time only.
 
-def first_open_wait(call):
-    return ("The open waits until a client opens the FIFO for writing: "
-            f"here {seconds(call.duration)}")
+KIT_NOTES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "trace_view.notes")
+
+# What a note's condition ("when ...:") may ask of the call, by its first words.
+CONDITIONS = {
+    "the result is": lambda call, word: call.result == word,
+    "the result has": lambda call, word: word in call.result,
+    "input is a terminal": lambda call, _: bool(call.view.terminal.get(0)),
+    "output is a terminal": lambda call, _: bool(call.view.terminal.get(1)),
+    "called by": lambda call, names: call.entry in names.split(),
+}
+
+# What a note's placeholders stand for.
+PLACEHOLDERS = {
+    "{duration}": lambda call: seconds(call.duration),
+    "{mask}": lambda call: call.args.split("=", 1)[-1].rstrip("}"),
+}
 
 
-def read_verdict(call):
-    if "EAGAIN" in call.result:
-        return ("Nothing (more) to read: the read returns at once with EAGAIN (O_NONBLOCK); "
-                "the verdicts so far go out, then poll waits")
-    return "Reads what is there, up to 20 bytes: one set of credentials, whatever the client wrote"
+class Note:
+    """One note: the lines it is for (pieces of their text; None for the
+    calls exit makes after main), the system calls, and its variants, each
+    (condition or None for every call, text)."""
+
+    def __init__(self):
+        self.places, self.calls, self.variants = [], [], []
+
+    def text_for(self, call, where):
+        """The note's text for call, made at the program's line whose text is
+        where (see note_for), or None when the note is not for it."""
+        if call.name not in self.calls:
+            return None
+        if not any((place is None) == (where is None) and (place is None or place in where)
+                   for place in self.places):
+            return None
+        for condition, text in self.variants:
+            if condition is None or CONDITIONS[condition[0]](call, condition[1]):
+                for placeholder, value in PLACEHOLDERS.items():
+                    if placeholder in text:
+                        text = text.replace(placeholder, value(call))
+                return text
+        return None
 
 
-def sigreturn_note(call):
-    return (f"The handler has returned: rt_sigreturn puts back the mask of the line it broke "
-            f"into ({call.args.split('=', 1)[-1].rstrip('}')} blocked again), and the wait "
-            "returns EINTR")
+class NotesError(Exception):
+    pass
 
 
-GLOSSES = [
-    ("copyfile", "read(STDIN_FILENO, &c, 1)", "read",
-     "A path is read a byte at a time, straight from descriptor 0 with no buffered "
-     "stream: nothing past its newline is taken from the input"),
-    ("copyfile", "ssize_t len = read(src", "read",
-     "The first block is read before the destination is opened: a source that cannot "
-     "be read leaves the destination as it was"),
-    ("copyfile", "open(path, O_WRONLY | O_CREAT, 0644)", "openat open",
-     "O_CREAT makes the file if it is missing (mode 0644 less the umask); no O_TRUNC: it "
-     "is emptied only once it is known not to be the source"),
-    ("copyfile", "fstat(", "newfstatat fstat",
-     "fstat gives a file's device and inode: the destination must be neither the "
-     "source nor the file standard output goes to"),
-    ("copyfile", "ssize_t written = write(fd, buf, len)", "write",
-     "A write may take fewer bytes than it was given: write_all writes the rest"),
-    ("copyfile", "len = read(src, buffer, sizeof buffer)", "read",
-     lambda call: "A read that returns 0: the end of the source" if call.result == "0" else None),
-    ("server", "mkfifo(path, 0666)", "mknodat mknod",
-     lambda call: "mkfifo is mknod with S_IFIFO" +
-     (" (EEXIST: a FIFO of an earlier run is there, and is used as it is)" if "EEXIST" in call.result else "")),
-    ("server", "int fd = open(path, O_RDONLY)", "openat open", first_open_wait),
-    ("server", "open(path, O_WRONLY)", "openat open",
-     "A write end of its own, never written to: with a writer always there, a read "
-     "never finds the end of the data between clients"),
-    ("server", "fcntl(fd, F_SETFL", "fcntl",
-     "O_NONBLOCK: a read with nothing to read returns at once (EAGAIN) instead of waiting"),
-    ("server", "read(fd, buffer, sizeof buffer)", "read", read_verdict),
-    ("server", "fflush(stdout)", "write", "The verdicts so far go to the screen before the wait"),
-    ("server", "poll(&ready, 1, -1)", "poll",
-     lambda call: f"Waits, using no CPU, for the next client's bytes: here {seconds(call.duration)}"),
-    ("server", "printf(\"\\n", "write",
-     "Standard output goes by the line: the newline before the verdict goes at once, "
-     "the verdict itself at the next flush"),
-    ("", "pthread_create(", "clone3 clone",
-     "The thread: clone3 with CLONE_THREAD shares the process's memory, files and signal "
-     "handlers; the mmap before it was the thread's stack"),
-    ("", "pthread_join(", "futex",
-     lambda call: "The thread had ended already: nothing to wait for" if "EAGAIN" in call.result else
-     "pthread_join sleeps in the kernel until the thread ends: the kernel clears the "
-     "thread's id and wakes it"),
-    ("", "pthread_mutex_lock(", "futex",
-     lambda call: "The lock was given back just as this thread went to sleep for it: the kernel "
-     "returns at once (EAGAIN), and it tries again" if "EAGAIN" in call.result else
-     "The lock is held by another thread: this one sleeps in the kernel (FUTEX_WAIT) "
-     f"until it is given back, here {seconds(call.duration)}"),
-    ("", "sem_wait(", "futex",
-     lambda call: "The semaphore is at 0: this thread sleeps in the kernel (FUTEX_WAIT) "
-     f"until a sem_post, here {seconds(call.duration)}"),
-    ("", "pthread_mutex_unlock(", "futex",
-     "Gives back the lock while a thread waits for it: the kernel wakes one (the result: "
-     "how many woke); with none waiting, no call is made at all"),
-    ("", "sem_post(", "futex",
-     "A thread waits at the semaphore: the kernel wakes one (the result: how many woke); "
-     "with none waiting, no call is made at all"),
-    ("atm_sim", "sleep(2)", "clock_nanosleep nanosleep",
-     "The turn's two seconds, the lock held all along: every other user waits for it"),
-    ("", "sigprocmask(SIG_BLOCK", "rt_sigprocmask",
-     "While the program works, a blocked signal that comes waits, pending"),
-    ("", "sigaction(", "rt_sigaction",
-     "sa_mask: what is blocked as well while the handler runs; sa_restorer: the C "
-     "library's code that makes rt_sigreturn when the handler returns"),
-    ("", "ppoll(nullptr, 0,", "ppoll",
-     lambda call: "The only place a signal gets in: ppoll's mask lets it in for the length of "
-     "the wait, and the signal cuts the wait short" if call.result.startswith("? ERESTART") else
-     "The wait: ppoll's mask lets the handled signals in for the length of the wait only"),
-    ("", "ppoll(nullptr, 0,", "rt_sigreturn", sigreturn_note),
-    ("sigint_loop", "exit(0)", "exit_group",
-     "exit writes out standard output first: every work line and the farewell are out "
-     "before the process ends"),
-    ("records", "read_", "read",
-     lambda call: "A terminal hands over one line per read" if call.view.terminal.get(0) else
-     "Not a terminal: one read takes a block of input, here all of it at once"),
-    ("records", "getchar()", "read",
-     lambda call: "A terminal hands over one line per read" if call.view.terminal.get(0) else
-     "Not a terminal: one read takes a block of input, here all of it at once"),
-    ("records", "", "write",
-     lambda call: "Before reading from the terminal, the C library writes out what standard "
-     "output holds: the prompt, which has no newline" if call.entry in READERS else None),
-    ("", "after main", "write",
-     lambda call: "exit writes out what standard output still holds: " +
-     ("the text after the last newline" if call.view.terminal.get(1) else
-      "into a pipe it goes in blocks of 4096 bytes, and everything fitted in one")),
-    ("", "after main", "lseek",
-     "exit hands back to the input what the C library read ahead but the program left "
-     "unread; a terminal or a pipe cannot seek (ESPIPE)"),
-    ("", "after main", "exit_group", "Ends the process: exit_group"),
-]
+def condition_of(text):
+    """A condition's (first words, the rest) from its text."""
+    for start in CONDITIONS:
+        if text == start or text.startswith(start + " "):
+            return start, text[len(start):].strip()
+    raise NotesError(f"no such condition: {text}")
 
-# The C library functions that read standard input.
-READERS = {"getchar", "getc", "fgetc", "fgets", "scanf", "fscanf", "getline", "getdelim"}
+
+def read_notes(path):
+    """The notes of a notes file, and its settings ("guard: the semaphore"):
+    none of either when there is no file."""
+    notes, settings = [], {}
+    if not os.path.isfile(path):
+        return notes, settings
+    with open(path) as f:
+        paragraphs = [[]]
+        for number, line in enumerate(f, 1):
+            line = line.rstrip()
+            if not line:
+                paragraphs.append([])
+            elif not line.startswith("#"):
+                paragraphs[-1].append((number, line))
+    for paragraph in filter(None, paragraphs):
+        note = Note()
+        for number, line in paragraph:
+            try:
+                read_note_line(note, settings, line)
+            except NotesError as e:
+                raise NotesError(f"{path}:{number}: {e}")
+        if note.places or note.calls or note.variants:
+            if not (note.places and note.calls and note.variants and all(text for _, text in note.variants)):
+                raise NotesError(f"{path}:{paragraph[0][0]}: a note needs its line, its calls and a text "
+                                 "under each condition")
+            notes.append(note)
+    return notes, settings
+
+
+def read_note_line(note, settings, line):
+    if line[0].isspace():
+        if not note.variants:
+            note.variants.append((None, ""))
+        condition, text = note.variants[-1]
+        note.variants[-1] = (condition, f"{text} {line.strip()}".lstrip())
+    elif line.startswith("line:"):
+        note.places.append(line[len("line:"):].strip())
+    elif line == "after main":
+        note.places.append(None)
+    elif line.startswith("calls:"):
+        note.calls = line[len("calls:"):].split()
+    elif line.startswith("when ") and line.endswith(":"):
+        note.variants.append((condition_of(line[len("when "):-1].strip()), ""))
+    elif line == "otherwise:":
+        note.variants.append((None, ""))
+    elif line.startswith("guard:"):
+        settings["guard"] = line[len("guard:"):].strip()
+    else:
+        raise NotesError(f"not a line of a note: {line}")
 
 
 def note_of_the_c_library(call):
@@ -260,8 +260,9 @@ RECORD = re.compile(r"^(?:(\d+) +)?(\d+\.\d+) (.*)$")
 
 
 def read_trace(paths, view):
-    """The records of the files, in the order their calls began."""
-    records = []
+    """The trace in the files: each record a Call (a signal or an end too),
+    in the order the calls began."""
+    trace = []
     for path in paths:
         m = re.search(r"\.(\d+)$", path)
         file_pid = m.group(1) if m else None
@@ -269,37 +270,37 @@ def read_trace(paths, view):
             for line in f:
                 line = line.rstrip("\n")
                 if line.startswith(" > "):
-                    if not records:
+                    if not trace:
                         continue
                     saved = SAVED_FRAME.match(line)
                     raw = FRAME.match(line)
                     if saved:
                         file, number, function, callee, text = saved.groups()
-                        records[-1].frames.append(("src", function, file, int(number), text, callee))
+                        trace[-1].frames.append(("src", function, file, int(number), text, callee))
                     elif raw:
-                        records[-1].frames.append(("raw", raw.group(1), raw.group(2), int(raw.group(3), 16)))
+                        trace[-1].frames.append(("raw", raw.group(1), raw.group(2), int(raw.group(3), 16)))
                     continue
                 m = RECORD.match(line)
                 if not m:
                     continue
                 pid = m.group(1) or file_pid
-                records.append(Call(pid, float(m.group(2)), m.group(3), view))
-    records.sort(key=lambda r: r.time)  # stable: the calls of one file keep their order
-    return records
+                trace.append(Call(pid, float(m.group(2)), m.group(3), view))
+    trace.sort(key=lambda r: r.time)  # stable: the calls of one file keep their order
+    return trace
 
 
-def resolve(records):
+def resolve(trace):
     """Maps every raw frame: the program's to file, line and text (one frame
     for each routine inlined at the place), a library's to its symbol."""
     wanted = {}
-    for r in records:
+    for r in trace:
         for frame in r.frames:
             if frame[0] == "raw" and not is_library(frame[1]):
                 wanted.setdefault(frame[1], set()).add(frame[3])
     places = {}
     for module, addresses in wanted.items():
         places.update(addr2line(module, sorted(addresses), callees(module)))
-    for r in records:
+    for r in trace:
         frames = []
         for frame in r.frames:
             if frame[0] != "raw":
@@ -408,10 +409,10 @@ def shown_path(path):
     return os.path.relpath(path, ROOT) if path.startswith(ROOT + os.sep) else path
 
 
-def save(records, path):
-    """Writes the records, merged and mapped, as the view reads them again."""
+def save(trace, path):
+    """Writes the trace, merged and mapped, as the view reads it again."""
     with open(path, "w") as f:
-        for r in records:
+        for r in trace:
             f.write(f"{r.pid} {r.time:.6f} {r.text}" + (f" <{r.duration:.6f}>" if r.duration is not None else "") + "\n")
             for frame in r.frames:
                 if frame[0] == "src":
@@ -428,24 +429,23 @@ class View:
         self.terminal = {}  # descriptor 0, 1, 2 -> whether it is a terminal
         self.thread_name = {}
         self.glossed = set()
+        # The lesson's notes, when it has any, before the C library's.
+        lesson = os.path.join(ROOT, "lessons", program, "trace.notes") \
+            if program and os.path.basename(program) == program else ""
+        self.notes, settings = read_notes(lesson)
+        self.notes += read_notes(KIT_NOTES)[0]
+        # What the threads take turns at, for the last line when none waited.
+        self.guard = settings.get("guard", "the lock")
 
 
 def note_for(call, where):
-    """The note on call, made at the program's line where (or "before main",
-    "after main"), if there is one."""
-    text = note_of_the_c_library(call) if where not in ("before main", "after main") else None
-    if text is None:
-        for program, place, calls, note in GLOSSES:
-            if program not in ("", call.view.program) or call.name not in calls.split():
-                continue
-            if place in ("before main", "after main") and place != where:
-                continue
-            if place not in ("before main", "after main") and (where in ("before main", "after main")
-                                                                 or place not in where):
-                continue
-            text = note(call) if callable(note) else note
-            if text is not None:
-                break
+    """The note on call, made at the program's line whose text is where (""
+    where no line of the program's made it; None after main), if there is one."""
+    text = note_of_the_c_library(call) if where is not None else None
+    for note in call.view.notes if text is None else []:
+        text = note.text_for(call, where)
+        if text is not None:
+            break
     return text
 
 
@@ -486,84 +486,155 @@ def heading_of(call, handler):
     return head + (f"   [{'; '.join(notes)}]" if notes else "")
 
 
-def build(records, view):
+def build(trace, view):
     """The view's items: (heading, call shown, key for repeats, note) in order,
     with the start-up and the threads' housekeeping counted apart."""
-    main_pid = next((r.pid for r in records if r.kind == "call" and r.name == "execve"),
-                    records[0].pid)
+    items = Items(trace, view)
+    for index in range(len(trace)):
+        items.take(index)
+    return items.items, items.startup, items.housekeeping, items.threads, items.lock_waits
+
+
+class Items:
+    """The view's items, made one record at a time, and what it takes to
+    make them: which thread is which, which calls are counted apart, and
+    where each thread's signals broke in."""
+
+    def __init__(self, trace, view):
+        self.trace, self.view = trace, view
+        self.items = []
+        self.startup, self.housekeeping = OrderedDict(), OrderedDict()
+        self.started = False  # whether the main thread has made a call of the program's
+        self.handler = {}     # pid -> (call, line) of the wait a signal broke into, while its handler runs
+        self.last_line = {}   # pid -> the last (call, line) of the program's, for a signal
+        self.lock_waits = 0   # the waits in the kernel for a lock or a semaphore
+        self.main_pid, self.threads = name_threads(trace, view)
+
+    def take(self, index):
+        """The record at index: counted apart, or the next item."""
+        r = self.trace[index]
+        learn_terminals(r, self.view)
+        if self.counted_apart(r):
+            return
+        if r.kind == "end" and r.pid == self.main_pid and self.items:
+            self.items.append((self.items[-1][0], steady(r), steady(r), None))
+            return
+        who = f"{self.view.thread_name.get(r.pid, r.pid):<9} " if self.threads else ""
+        inside = self.handler_around(r)
+        heading, where = self.heading_and_line(r, who, inside)
+        if r.in_program() and inside is None:
+            self.last_line[r.pid] = (r.entry or r.name, r.lines()[0][3])
+        shown, key = shown_and_key(r, who + heading)
+        note = note_for(r, where) if r.kind == "call" else None
+        if r.kind == "signal":
+            note = self.signal_note(index)
+            self.handler[r.pid] = self.last_line.get(r.pid, ("program", 0))
+        elif r.kind == "call" and r.name in ("rt_sigreturn", "exit_group"):
+            self.handler.pop(r.pid, None)
+        self.lock_waits += is_lock_wait(r)
+        self.items.append((heading, shown, key, note))
+
+    def counted_apart(self, r):
+        """Whether the record is counted rather than shown: a call of the
+        start-up (the main thread's, before the program's first) or of a
+        thread's own work that no line of the program asked for (a signal
+        there is left out)."""
+        if r.pid == self.main_pid and not self.started and not r.in_program():
+            count(self.startup, r.name)
+            return True
+        self.started = True
+        if r.pid != self.main_pid and not r.in_program():
+            if r.kind != "signal":
+                count(self.housekeeping, r.name or "end")
+            return True
+        return False
+
+    def handler_around(self, r):
+        """The (call, line) of the wait a signal broke into, while the
+        record's thread runs its handler; None outside one (rt_sigreturn is
+        the handler's return to the wait)."""
+        if r.kind == "call" and r.name == "rt_sigreturn":
+            return None
+        return self.handler.get(r.pid)
+
+    def heading_and_line(self, r, who, inside):
+        """The heading the record goes under, and the text of the program's
+        line that made it, for its note: "" where no line did, None after
+        main."""
+        if r.in_program():
+            return who + heading_of(r, inside), r.lines()[0][4]
+        if r.entry == "exit" or r.kind == "end":
+            return who + "After main returned, in exit (the C library)", None
+        # No frame of the program's under it (clone3 ends the stack for
+        # the new thread): it goes with the line its neighbours came from.
+        return next((item[0] for item in reversed(self.items) if item[0].startswith(who)),
+                    who + "Other calls"), ""
+
+    def signal_note(self, index):
+        """The note on the signal at index: where it arrived (inside the wait
+        of its thread's last line, or just after that line's call), and
+        whether it ends the program or its handler runs."""
+        r = self.trace[index]
+        wait = self.last_line.get(r.pid, ("program", 0))
+        later = [x for x in self.trace[index + 1:] if x.pid == r.pid]
+        before = [x for x in self.trace[:index] if x.pid == r.pid and x.kind == "call"]
+        cut = bool(before) and re.match(r"\? ERESTART|-1 EINTR", before[-1].result) is not None
+        where = f"inside the {wait[0]} of line {wait[1]}" if cut else f"just after line {wait[1]}'s call"
+        if later and later[0].kind == "end":
+            return f"{r.name} arrives {where}; with no handler for it, it ends the program"
+        return (f"{r.name} arrives {where}: the kernel cuts the wait short and runs the handler, "
+                "whose calls come next (a handler that only sets a flag makes none)")
+
+
+def name_threads(trace, view):
+    """The main thread's id and the number of threads the program started,
+    each named in view.thread_name: "main", "thread 1", "thread 2"..."""
+    main_pid = next((r.pid for r in trace if r.kind == "call" and r.name == "execve"),
+                    trace[0].pid)
     threads = 0
     view.thread_name[main_pid] = "main"
-    for r in records:
+    for r in trace:
         if r.name in ("clone3", "clone") and "CLONE_THREAD" in r.args and r.result.isdigit():
             threads += 1
             view.thread_name[r.result] = f"thread {threads}"
+    return main_pid, threads
 
-    started = False
-    startup, housekeeping = OrderedDict(), OrderedDict()
-    items = []
-    handler = {}     # pid -> (call, line) of the wait a signal broke into, while its handler runs
-    last_line = {}   # pid -> the last (call, line) of the program's, for a signal
-    lock_waits = 0
-    for index, r in enumerate(records):
-        if r.kind == "call" and 0 <= r.fd() <= 2 and r.name in ("newfstatat", "fstat") \
-                and r.fd() not in view.terminal and r.entry not in ("fstat", "fstatat"):
-            view.terminal[r.fd()] = "S_IFCHR" in r.args
-        if r.kind == "call" and r.name == "ioctl" and re.match(r"[0-2], TCGETS", r.args) and r.result != "0":
-            view.terminal[r.fd()] = False
-        who = f"{view.thread_name.get(r.pid, r.pid):<9} " if threads else ""
-        if r.pid == main_pid and not started and not r.in_program():
-            startup[r.name] = startup.get(r.name, 0) + 1
-            continue
-        started = True
-        if r.pid != main_pid and not r.in_program():
-            if r.kind != "signal":
-                housekeeping[r.name or "end"] = housekeeping.get(r.name or "end", 0) + 1
-            continue
-        if r.kind == "end" and r.pid == main_pid and items:
-            items.append((items[-1][0], steady(r), steady(r), None))
-            continue
-        if r.in_program():
-            inside = handler.get(r.pid)
-            if r.kind == "call" and r.name == "rt_sigreturn":
-                inside = None
-            heading = who + heading_of(r, inside)
-            where = r.lines()[0][4]
-            if inside is None:
-                last_line[r.pid] = (r.entry or r.name, r.lines()[0][3])
-        elif r.entry == "exit" or r.kind == "end":
-            heading = who + "After main returned, in exit (the C library)"
-            where = "after main"
-        else:
-            # No frame of the program's under it (clone3 ends the stack for
-            # the new thread): it goes with the line its neighbours came from.
-            heading = next((item[0] for item in reversed(items) if item[0].startswith(who)), who + "Other calls")
-            where = ""
-        shown = steady(r)
-        if r.entry and r.entry != r.name and r.kind == "call":
-            shown = f"{r.entry} -> {shown}"
-        key = who + heading + data_left_out(shown)
-        if r.duration is not None and r.duration >= 0.05:
-            shown += f"   <{seconds(r.duration)}>"
-        note = note_for(r, where) if r.kind == "call" else None
-        if r.kind == "signal":
-            wait = last_line.get(r.pid, ("program", 0))
-            handler[r.pid] = wait
-            later = [x for x in records[index + 1:] if x.pid == r.pid]
-            before = [x for x in records[:index] if x.pid == r.pid and x.kind == "call"]
-            cut = bool(before) and re.match(r"\? ERESTART|-1 EINTR", before[-1].result) is not None
-            where = f"inside the {wait[0]} of line {wait[1]}" if cut else f"just after line {wait[1]}'s call"
-            if later and later[0].kind == "end":
-                note = f"{r.name} arrives {where}; with no handler for it, it ends the program"
-            else:
-                note = (f"{r.name} arrives {where}: the kernel cuts the wait short and runs the handler, "
-                        "whose calls come next (a handler that only sets a flag makes none)")
-        if r.kind == "call" and r.name in ("rt_sigreturn", "exit_group"):
-            handler.pop(r.pid, None)
-        if r.kind == "call" and r.name == "futex" and "FUTEX_WAIT" in r.args and \
-                r.entry in ("pthread_mutex_lock", "sem_wait"):
-            lock_waits += 1
-        items.append((heading, shown, key, note))
-    return items, startup, housekeeping, threads, lock_waits
+
+def learn_terminals(call, view):
+    """Which of descriptors 0, 1 and 2 are terminals, into view.terminal, as
+    the C library finds it out before its first use of each."""
+    if call.kind != "call":
+        return
+    fd = call.fd()
+    if 0 <= fd <= 2 and call.name in ("newfstatat", "fstat") and fd not in view.terminal \
+            and call.entry not in ("fstat", "fstatat"):
+        view.terminal[fd] = "S_IFCHR" in call.args
+    if call.name == "ioctl" and re.match(r"[0-2], TCGETS", call.args) and call.result != "0":
+        view.terminal[fd] = False
+
+
+def shown_and_key(call, heading):
+    """The call as shown, with the C library function the line called first
+    and a long wait's time after it; and the key that tells it from others
+    when repeats are folded (its heading and the call, its data left out)."""
+    shown = steady(call)
+    if call.entry and call.entry != call.name and call.kind == "call":
+        shown = f"{call.entry} -> {shown}"
+    key = heading + data_left_out(shown)
+    if call.duration is not None and call.duration >= 0.05:
+        shown += f"   <{seconds(call.duration)}>"
+    return shown, key
+
+
+def is_lock_wait(call):
+    """Whether the call is a thread's sleep in the kernel for a lock or a
+    semaphore that another holds."""
+    return call.kind == "call" and call.name == "futex" and "FUTEX_WAIT" in call.args and \
+        call.entry in ("pthread_mutex_lock", "sem_wait")
+
+
+def count(counts, name):
+    counts[name] = counts.get(name, 0) + 1
 
 
 # -- showing -------------------------------------------------------------------
@@ -711,24 +782,28 @@ def main(argv):
                    if re.fullmatch(re.escape(base) + r"\.\d+", name))
     if not paths and os.path.isfile(prefix):
         paths = [prefix]
-    view = View(program)
-    records = read_trace(paths, view)
-    if not records:
+    try:
+        view = View(program)
+    except NotesError as e:
+        sys.stderr.write(f"trace_view: {e}\n")
+        return 2
+    trace = read_trace(paths, view)
+    if not trace:
         sys.stderr.write(f"trace_view: no system calls in {prefix} (did strace run the program?)\n")
         return 1
-    resolve(records)
+    resolve(trace)
     if program is None:
-        save(records, target)
+        save(trace, target)
         return 0
-    items, startup, housekeeping, threads, lock_waits = build(records, view)
+    items, startup, housekeeping, threads, lock_waits = build(trace, view)
     out = [f"What {program} asked of the kernel, under the lines of its source that asked:"]
     if startup:
         out.append("  Before main: the loader maps the program and the C library; the C library readies itself:")
         out.append(wrapped("    ", tally(startup)))
     out.extend(show(items, view))
     if threads and lock_waits == 0:
-        out.append("  No thread found " + ("the semaphore" if program == "sem_counter" else "the lock") +
-                   " taken in this run: taking a free one needs no call to the kernel at all")
+        out.append(f"  No thread found {view.guard} taken in this run: taking a free one needs no "
+                   "call to the kernel at all")
     if housekeeping:
         out.append(wrapped("  ", "Not shown, the C library's own work in the threads, before and after "
                            "the routine each runs: " + tally(housekeeping)))
