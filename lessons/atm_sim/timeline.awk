@@ -3,7 +3,7 @@
 # user, time along the row, each turn drawn where it fell, one column a fifth
 # of a second. A closing line says what to see: how many turns, how long,
 # whether two ever overlapped, and in which order the users came.
-#   awk -f scripts/atm_timeline.awk LINES
+#   awk -f lessons/atm_sim/timeline.awk LINES
 BEGIN { scale = 5 }  # columns per second
 $2 == "User" && $5 == "accessing" { start[$3] = $1 }
 $2 == "User" && $5 == "finished" { finish[$3] = $1; order = order " " $3; ++turns }
