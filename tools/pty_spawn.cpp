@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <pty.h>
 #include <unistd.h>
 
 void reset_signal_state()
@@ -17,28 +18,15 @@ void reset_signal_state()
 
 pid_t spawn_on_terminal(const char* path, char* const argv[], int* master, const sigset_t* blocked)
 {
-    int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+    // forkpty opens the terminal's two sides here, then in the child starts
+    // a new session, makes the terminal its controlling one (so the child
+    // is its foreground process group) and puts it on 0, 1 and 2. The
+    // terminal keeps the size and modes a new one has.
+    int fd;
+    pid_t pid = forkpty(&fd, nullptr, nullptr, nullptr);
+    if (pid < 0)
         return -1;
-    const char* slave_name = grantpt(fd) == 0 && unlockpt(fd) == 0 ? ptsname(fd) : nullptr;
-    pid_t pid = slave_name != nullptr ? fork() : -1;
-    if (pid < 0) {
-        close(fd);
-        return -1;
-    }
     if (pid == 0) {
-        // A new session; opening the terminal makes it the session's
-        // controlling terminal and this process its foreground group.
-        setsid();
-        int slave = open(slave_name, O_RDWR);
-        if (slave < 0) {
-            // Standard error is still the parent's: say it there.
-            perror(slave_name);
-            _exit(127);
-        }
-        dup2(slave, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
         // Only the terminal is passed on, as a shell at a terminal would:
         // whatever else the parent had open stays out of the program.
         close_range(3, ~0U, 0);
@@ -49,6 +37,9 @@ pid_t spawn_on_terminal(const char* path, char* const argv[], int* master, const
         perror(path);
         _exit(127);
     }
+    // Not for the programs the caller starts later (forkpty cannot open it
+    // so: until here, a fork in another thread would pass it on).
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
     *master = fd;
     return pid;
 }

@@ -17,9 +17,10 @@ void reset_signal_state();
 // which is all it has open: descriptors 0, 1 and 2. Returns the child's pid,
 // which is also its session and process group, and sets *master to the
 // terminal's other side (close-on-exec). Returns -1, with errno set, when no
-// terminal could be had. If the exec fails, the child writes why on the
-// terminal and exits 127; if the child cannot open the terminal, it writes
-// why on the standard error it was given and exits 127. blocked, if given,
-// is the signal mask the program starts with, as a parent that blocked those
-// signals would pass it on (otherwise nothing is blocked).
+// terminal or process could be had. If the exec fails, the child writes why
+// on the terminal and exits 127. (Should the terminal not become the child's
+// controlling one, which a fresh terminal and session rule out, it exits 1
+// with nothing written.) blocked, if given, is the signal mask the program
+// starts with, as a parent that blocked those signals would pass it on
+// (otherwise nothing is blocked).
 pid_t spawn_on_terminal(const char* path, char* const argv[], int* master, const sigset_t* blocked = nullptr);
