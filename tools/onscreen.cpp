@@ -61,7 +61,6 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -124,11 +123,8 @@ void note(const char* format, ...)
 void end_everything()
 {
     terminal_end(term);
-    if (client_pid > 0) {
-        kill(client_pid, SIGKILL);
-        waitpid(client_pid, nullptr, 0);
-        client_pid = -1;
-    }
+    kill_child(client_pid);
+    reap_child(client_pid, nullptr, true);
 }
 
 [[noreturn]] void fail(const char* format, ...)
@@ -320,9 +316,8 @@ void run_client(const char* command)
     }
     double deadline = now_seconds() + run_timeout;
     for (;;) {
-        int status;
-        if (waitpid(client_pid, &status, WNOHANG) == client_pid) {
-            client_pid = -1;
+        int status = -1;
+        if (reap_child(client_pid, &status, false)) {
             if (status != 0)
                 fail("the command '%s' failed (%s)", command, describe_status(status).c_str());
             return;

@@ -1,10 +1,12 @@
 #include "pty_spawn.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 void reset_signal_state()
@@ -42,4 +44,41 @@ pid_t spawn_on_terminal(const char* path, char* const argv[], int* master, const
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     *master = fd;
     return pid;
+}
+
+bool child_ended(pid_t pid, bool block, bool end_group)
+{
+    siginfo_t info{};
+    int got;
+    while ((got = waitid(P_PID, pid, &info, WEXITED | WNOWAIT | (block ? 0 : WNOHANG))) != 0 && errno == EINTR) {
+    }
+    if (got != 0)
+        return true;
+    if (info.si_pid != 0 && end_group)
+        kill(-pid, SIGKILL);
+    return info.si_pid != 0;
+}
+
+bool reap_child(pid_t& pid, int* status, bool block, bool end_group)
+{
+    if (pid <= 0)
+        return true;
+    if (!child_ended(pid, block, end_group))
+        return false;
+    int got;
+    pid_t reaped;
+    while ((reaped = waitpid(pid, &got, 0)) < 0 && errno == EINTR) {
+    }
+    if (reaped == pid && status != nullptr)
+        *status = got;
+    pid = -1;  // reaped, or not ours to wait for
+    return true;
+}
+
+void kill_child(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
 }

@@ -1,7 +1,8 @@
 // Starting a program the way a terminal's shell does: as the foreground
 // process of a session of its own, on a fresh pseudo-terminal, so that what
 // it writes is what a screen would show and keys typed on the other side
-// (Enter, ^C, ^Z) act as on a real terminal.
+// (Enter, ^C, ^Z) act as on a real terminal. And the end of a child: the
+// one way the terminal layer and the tests' harness wait for one and reap it.
 #pragma once
 
 #include <csignal>
@@ -24,3 +25,19 @@ void reset_signal_state();
 // starts with, as a parent that blocked those signals would pass it on
 // (otherwise nothing is blocked).
 pid_t spawn_on_terminal(const char* path, char* const argv[], int* master, const sigset_t* blocked = nullptr);
+
+// Whether the child pid has ended (or is not ours to wait for), waiting for
+// its end when block, without reaping it. With end_group, whatever it left
+// running in its process group is killed once it has ended: until it is
+// reaped, the group's id is still its pid, which no other process can have
+// taken.
+bool child_ended(pid_t pid, bool block = false, bool end_group = false);
+
+// Reaps the child pid once it has ended, as child_ended finds it, and sets
+// *status, if given, to its wait status. Returns true once it has ended,
+// pid then -1; status is left as it was when pid was not ours to wait for.
+bool reap_child(pid_t& pid, int* status, bool block, bool end_group = false);
+
+// Kills the child pid and everything in the process group it leads, if it
+// leads one (spawn_on_terminal's children do).
+void kill_child(pid_t pid);
