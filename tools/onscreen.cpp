@@ -57,6 +57,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
@@ -476,34 +477,51 @@ bool take_sole_reader_lock()
     return false;
 }
 
+int usage()
+{
+    fprintf(stderr, "usage: onscreen [--lines FILE] [--trace FILE] [--sole-reader FIFO] PROGRAM STEP...\n"
+                    "       onscreen --reader PATH\n");
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
 {
-    if (argc == 3 && strcmp(argv[1], "--reader") == 0)
-        return has_reader(argv[2]) ? 0 : 1;
+    const option long_options[] = {
+        {"lines", required_argument, nullptr, 'l'},
+        {"trace", required_argument, nullptr, 't'},
+        {"sole-reader", required_argument, nullptr, 's'},
+        {"reader", required_argument, nullptr, 'r'},
+        {nullptr, 0, nullptr, 0},
+    };
     const char* trace_file = nullptr;
-    for (; argc > 3 && strncmp(argv[1], "--", 2) == 0; argv += 2, argc -= 2) {
-        if (strcmp(argv[1], "--trace") == 0) {
-            trace_file = argv[2];
-        } else if (strcmp(argv[1], "--sole-reader") == 0) {
-            sole_reader_fifo = argv[2];
-        } else if (strcmp(argv[1], "--lines") == 0) {
-            lines_file = fopen(argv[2], "w");
+    const char* reader = nullptr;
+    // "+": the options end at PROGRAM; what follows it are steps.
+    for (int option; (option = getopt_long(argc, argv, "+", long_options, nullptr)) != -1;) {
+        if (option == 't') {
+            trace_file = optarg;
+        } else if (option == 's') {
+            sole_reader_fifo = optarg;
+        } else if (option == 'r') {
+            reader = optarg;
+        } else if (option == 'l') {
+            lines_file = fopen(optarg, "w");
             if (lines_file == nullptr) {
-                perror(argv[2]);
+                perror(optarg);
                 return 1;
             }
             setvbuf(lines_file, nullptr, _IOLBF, 0);
         } else {
-            break;
+            return usage();
         }
     }
-    if (argc < 2 || argv[1][0] == '-') {
-        fprintf(stderr, "usage: onscreen [--lines FILE] [--trace FILE] [--sole-reader FIFO] PROGRAM STEP...\n"
-                        "       onscreen --reader PATH\n");
-        return 2;
-    }
+    if (reader != nullptr)  // a question of its own, asked alone
+        return argc != 3 ? usage() : has_reader(reader) ? 0 : 1;
+    if (optind == argc)
+        return usage();
+    argv += optind - 1;  // argv[1] the program, then its steps
+    argc -= optind - 1;
     // Notes are dimmed only on a terminal that has such a thing.
     const char* kind = getenv("TERM");
     decorate = isatty(1) && kind != nullptr && *kind != '\0' && strcmp(kind, "dumb") != 0;
