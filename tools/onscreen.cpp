@@ -10,10 +10,11 @@
 //                               to FILE as it is completed, after the seconds
 //                               since the start ("2.004 User 3 is ...")
 //   onscreen --trace FILE PROGRAM STEP...
-//                               the same, with PROGRAM run under strace,
-//                               which writes every system call and its stack
-//                               to FILE.TID, a file for each thread; keys and
-//                               signals still reach PROGRAM alone
+//                               the same, with PROGRAM run under strace by
+//                               scripts/traced.sh, which writes every system
+//                               call and its stack to FILE.TID, a file for
+//                               each thread; keys and signals still reach
+//                               PROGRAM alone
 //   onscreen --sole-reader FIFO PROGRAM STEP...
 //                               the same, PROGRAM to be the one reader of the
 //                               FIFO: under a lock on the FIFO's directory
@@ -73,7 +74,7 @@ const double run_timeout = 10;     // seconds for a client command
 const double key_gap = 0.04;       // seconds between typed keys
 
 terminal_session term;   // the program (or strace) on its terminal
-bool traced = false;     // --trace: term.pid is strace, the program its child
+bool traced = false;     // --trace: term.pid is strace (traced.sh execs it), the program its child
 pid_t client_pid = -1;   // a command run as from another terminal
 const char* program_name = "";
 int sole_reader_lock = -1;  // --sole-reader: the lock, held until its FIFO is read
@@ -547,29 +548,15 @@ int main(int argc, char* argv[])
     signal(SIGPIPE, SIG_IGN);
 
     char* program_argv[] = {argv[1], nullptr};
-    // strace -I4 blocks the signals of the keys in strace itself, so ^C and
-    // ^Z typed on the terminal act on the program alone; -qq keeps its notes
-    // about attaching out of the way, -s 24 cuts the data shown of each call.
-    // -k writes under each call the stack it was made from, which
-    // scripts/trace_view.py maps to the program's lines; -ff gives each
-    // thread a file of its own (FILE.TID), so that no stack is cut in two by
-    // another thread's call, and -ttt the time each call began, which puts
-    // them back in order; -T the time each took.
-    char strace_argv0[] = "strace";
-    char options[] = "-ffqqkTI4";
-    char time_option[] = "-ttt";
-    char size_option[] = "-s24";
-    char output_option[] = "-o";
-    char end_of_options[] = "--";
-    char* traced_argv[] = {strace_argv0, options, time_option, size_option, output_option,
-                           const_cast<char*>(trace_file), end_of_options, argv[1], nullptr};
+    char traced_sh[] = TRACED_SH;
+    char* traced_argv[] = {traced_sh, const_cast<char*>(trace_file), argv[1], nullptr};
     traced = trace_file != nullptr;
     term.waiting_mask = &waiting_mask;
     term.stop = &interrupted;
     term.on_output = show_output;
     if (!sole_reader_fifo.empty() && !take_sole_reader_lock())
         return 3;
-    if (!terminal_start(term, traced ? "strace" : argv[1], traced ? traced_argv : program_argv)) {
+    if (!terminal_start(term, traced ? traced_sh : argv[1], traced ? traced_argv : program_argv)) {
         fprintf(stderr, "onscreen: cannot start %s on a terminal: %s\n", argv[1], strerror(errno));
         return 1;
     }
