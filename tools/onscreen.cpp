@@ -530,21 +530,19 @@ int main(int argc, char* argv[])
 
     // Ctrl-C on the tour, or its end, must not leave the program running:
     // the stop signals are let in only while waiting, and end everything.
+    const int stops[] = {SIGINT, SIGTERM, SIGHUP};
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGHUP);
+    for (int sig : stops)
+        sigaddset(&stop_signals, sig);
     sigprocmask(SIG_BLOCK, &stop_signals, &waiting_mask);
-    sigdelset(&waiting_mask, SIGINT);
-    sigdelset(&waiting_mask, SIGTERM);
-    sigdelset(&waiting_mask, SIGHUP);
     struct sigaction action = {};
     action.sa_handler = on_stop_signal;
     action.sa_mask = stop_signals;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    for (int sig : stops) {
+        sigdelset(&waiting_mask, sig);
+        sigaction(sig, &action, nullptr);
+    }
     signal(SIGPIPE, SIG_IGN);
 
     char* program_argv[] = {argv[1], nullptr};
