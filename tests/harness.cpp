@@ -200,43 +200,24 @@ static void record_status(Ending& end, int status)
     }
 }
 
-// Whether the program has ended (or is not ours to wait for), without
-// reaping it. With ended_group, whatever it left running in its process
-// group is killed once it has: until the program is reaped, the group's id
-// is still its pid, which no other process can have taken.
-static bool has_exited(pid_t pid, bool block = false, bool ended_group = false)
-{
-    siginfo_t info{};
-    if (waitid(P_PID, pid, &info, WEXITED | WNOWAIT | (block ? 0 : WNOHANG)) != 0)
-        return true;
-    if (info.si_pid != 0 && ended_group)
-        kill(-pid, SIGKILL);
-    return info.si_pid != 0;
-}
-
-// Reaps pid if it has ended, and kills what it left in its group; returns
-// true once it has.
+// Reaps pid if it has ended, kills what it left in its group (see
+// child_ended) and notes how it ended; returns true once it has.
 static bool reap(pid_t& pid, Ending& end, bool block)
 {
-    if (pid <= 0)
-        return true;
-    if (!has_exited(pid, block, true))
+    pid_t was = pid;
+    int status = -1;
+    if (!reap_child(pid, &status, block, true))
         return false;
-    int status;
-    pid_t r = waitpid(pid, &status, 0);
-    if (r == pid)
+    if (status != -1)
         record_status(end, status);
-    note_live(pid, false);
-    pid = -1;  // reaped, or not ours to wait for
+    if (was > 0)
+        note_live(was, false);
     return true;
 }
 
 static void kill_and_reap(pid_t& pid, Ending& end)
 {
-    if (pid <= 0)
-        return;
-    kill(-pid, SIGKILL);  // whatever it started, too
-    kill(pid, SIGKILL);
+    kill_child(pid);  // whatever it started, too
     reap(pid, end, true);
 }
 
@@ -467,7 +448,7 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
 
 bool has_ended(Piped& p)
 {
-    if (p.pid > 0 && !has_exited(p.pid))
+    if (p.pid > 0 && !child_ended(p.pid))
         return false;
     finish(p, 5);
     return true;
@@ -508,7 +489,7 @@ bool wait_output(Piped& p, const std::string& text, double timeout)
         if (left <= 0 || stuck || (p.out < 0 && p.err < 0)) {
             // Output that ended most often means a program ending: a moment
             // for it to have, so that a report says how it ended.
-            for (double until = now_seconds() + 1; p.out < 0 && p.err < 0 && !has_exited(p.pid) &&
+            for (double until = now_seconds() + 1; p.out < 0 && p.err < 0 && !child_ended(p.pid) &&
                                                    now_seconds() < until;)
                 usleep(10000);
             report_event(&p, "waited", did_not_come(text, p.pid, stuck), false);
@@ -544,7 +525,7 @@ void finish(Piped& p, double timeout)
         double left = deadline - now_seconds();
         if (left <= 0)
             break;
-        if (ended < 0 && p.pid > 0 && has_exited(p.pid))
+        if (ended < 0 && p.pid > 0 && child_ended(p.pid))
             ended = now_seconds();
         if (ended >= 0 && now_seconds() - ended > open_grace) {
             std::string holders = holders_of(pipes_of(p), false);
@@ -691,10 +672,8 @@ void wait_end(Terminal& t, double timeout)
     StuckWatch watch;
     pid_t pid = t.pid;
     for (;;) {
-        if (t.pid <= 0 || has_exited(t.pid, false, true)) {
-            terminal_reap(t, true);
+        if (reap_child(t.pid, &t.status, false, true))
             break;
-        }
         bool stuck = is_stuck(t.pid, watch);
         if (stuck || now_seconds() >= deadline) {
             t.end.doing = what_it_is_doing(t.pid);

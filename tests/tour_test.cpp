@@ -81,11 +81,26 @@ TEST_F(Tour, DriverTypesAfterThePromptAndReportsAFailedStop)
         << run.out_text;
     expect_exit(run.end, 1);
 
-    // The program's side of the terminal cannot be opened (no descriptor
-    // left): the child says so on the driver's standard error.
+    // No descriptor left for the terminal's other side: the driver says so,
+    // with nothing started.
     run_piped(run, "/usr/bin/prlimit", "", 60, {}, {"--nofile=4", ONSCREEN, path("counts"), "end"});
-    EXPECT_NE(run.err_text.find(": Too many open files\n"), std::string::npos) << run.err_text;
-    EXPECT_NE(run.out_text.find("(exit status 127)"), std::string::npos) << run.out_text;
+    EXPECT_NE(run.err_text.find("onscreen: cannot start " + path("counts") +
+                                " on a terminal: Too many open files\n"),
+              std::string::npos)
+        << run.err_text;
+    expect_exit(run.end, 1);
+
+    // A program that cannot be started says so on its terminal; a client
+    // command has no descriptor of that terminal (the driver's side is
+    // closed on exec), so only the program holds it.
+    run_piped(run, ONSCREEN, "", 60, {}, {path("none"), "end"});
+    EXPECT_NE(run.out_text.find(path("none") + ": No such file or directory\n(exit status 127)\n"), std::string::npos)
+        << run.out_text;
+    run_piped(run, ONSCREEN, "", 60, {},
+              {path("asks"), "expect:Enter your choice: ",
+               "run:for fd in /proc/$$/fd/*; do case $(readlink $fd) in *ptmx) exit 1;; esac; done", "type:4\\n",
+               "end"});
+    expect_exit(run.end, 0);
 
     run_piped(run, ONSCREEN, "", 60, {}, {path("counts"), "expect:Final value: 501"});
     EXPECT_NE(run.out_text.find("tour: counts: ended before 'Final value: 501' appeared "

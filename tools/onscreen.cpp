@@ -10,10 +10,11 @@
 //                               to FILE as it is completed, after the seconds
 //                               since the start ("2.004 User 3 is ...")
 //   onscreen --trace FILE PROGRAM STEP...
-//                               the same, with PROGRAM run under strace,
-//                               which writes every system call and its stack
-//                               to FILE.TID, a file for each thread; keys and
-//                               signals still reach PROGRAM alone
+//                               the same, with PROGRAM run under strace by
+//                               scripts/traced.sh, which writes every system
+//                               call and its stack to FILE.TID, a file for
+//                               each thread; keys and signals still reach
+//                               PROGRAM alone
 //   onscreen --sole-reader FIFO PROGRAM STEP...
 //                               the same, PROGRAM to be the one reader of the
 //                               FIFO: under a lock on the FIFO's directory
@@ -57,11 +58,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -73,7 +74,7 @@ const double run_timeout = 10;     // seconds for a client command
 const double key_gap = 0.04;       // seconds between typed keys
 
 terminal_session term;   // the program (or strace) on its terminal
-bool traced = false;     // --trace: term.pid is strace, the program its child
+bool traced = false;     // --trace: term.pid is strace (traced.sh execs it), the program its child
 pid_t client_pid = -1;   // a command run as from another terminal
 const char* program_name = "";
 int sole_reader_lock = -1;  // --sole-reader: the lock, held until its FIFO is read
@@ -124,11 +125,8 @@ void note(const char* format, ...)
 void end_everything()
 {
     terminal_end(term);
-    if (client_pid > 0) {
-        kill(client_pid, SIGKILL);
-        waitpid(client_pid, nullptr, 0);
-        client_pid = -1;
-    }
+    kill_child(client_pid);
+    reap_child(client_pid, nullptr, true);
 }
 
 [[noreturn]] void fail(const char* format, ...)
@@ -320,9 +318,8 @@ void run_client(const char* command)
     }
     double deadline = now_seconds() + run_timeout;
     for (;;) {
-        int status;
-        if (waitpid(client_pid, &status, WNOHANG) == client_pid) {
-            client_pid = -1;
+        int status = -1;
+        if (reap_child(client_pid, &status, false)) {
             if (status != 0)
                 fail("the command '%s' failed (%s)", command, describe_status(status).c_str());
             return;
@@ -481,34 +478,51 @@ bool take_sole_reader_lock()
     return false;
 }
 
+int usage()
+{
+    fprintf(stderr, "usage: onscreen [--lines FILE] [--trace FILE] [--sole-reader FIFO] PROGRAM STEP...\n"
+                    "       onscreen --reader PATH\n");
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
 {
-    if (argc == 3 && strcmp(argv[1], "--reader") == 0)
-        return has_reader(argv[2]) ? 0 : 1;
+    const option long_options[] = {
+        {"lines", required_argument, nullptr, 'l'},
+        {"trace", required_argument, nullptr, 't'},
+        {"sole-reader", required_argument, nullptr, 's'},
+        {"reader", required_argument, nullptr, 'r'},
+        {nullptr, 0, nullptr, 0},
+    };
     const char* trace_file = nullptr;
-    for (; argc > 3 && strncmp(argv[1], "--", 2) == 0; argv += 2, argc -= 2) {
-        if (strcmp(argv[1], "--trace") == 0) {
-            trace_file = argv[2];
-        } else if (strcmp(argv[1], "--sole-reader") == 0) {
-            sole_reader_fifo = argv[2];
-        } else if (strcmp(argv[1], "--lines") == 0) {
-            lines_file = fopen(argv[2], "w");
+    const char* reader = nullptr;
+    // "+": the options end at PROGRAM; what follows it are steps.
+    for (int option; (option = getopt_long(argc, argv, "+", long_options, nullptr)) != -1;) {
+        if (option == 't') {
+            trace_file = optarg;
+        } else if (option == 's') {
+            sole_reader_fifo = optarg;
+        } else if (option == 'r') {
+            reader = optarg;
+        } else if (option == 'l') {
+            lines_file = fopen(optarg, "w");
             if (lines_file == nullptr) {
-                perror(argv[2]);
+                perror(optarg);
                 return 1;
             }
             setvbuf(lines_file, nullptr, _IOLBF, 0);
         } else {
-            break;
+            return usage();
         }
     }
-    if (argc < 2 || argv[1][0] == '-') {
-        fprintf(stderr, "usage: onscreen [--lines FILE] [--trace FILE] [--sole-reader FIFO] PROGRAM STEP...\n"
-                        "       onscreen --reader PATH\n");
-        return 2;
-    }
+    if (reader != nullptr)  // a question of its own, asked alone
+        return argc != 3 ? usage() : has_reader(reader) ? 0 : 1;
+    if (optind == argc)
+        return usage();
+    argv += optind - 1;  // argv[1] the program, then its steps
+    argc -= optind - 1;
     // Notes are dimmed only on a terminal that has such a thing.
     const char* kind = getenv("TERM");
     decorate = isatty(1) && kind != nullptr && *kind != '\0' && strcmp(kind, "dumb") != 0;
@@ -516,47 +530,31 @@ int main(int argc, char* argv[])
 
     // Ctrl-C on the tour, or its end, must not leave the program running:
     // the stop signals are let in only while waiting, and end everything.
+    const int stops[] = {SIGINT, SIGTERM, SIGHUP};
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGHUP);
+    for (int sig : stops)
+        sigaddset(&stop_signals, sig);
     sigprocmask(SIG_BLOCK, &stop_signals, &waiting_mask);
-    sigdelset(&waiting_mask, SIGINT);
-    sigdelset(&waiting_mask, SIGTERM);
-    sigdelset(&waiting_mask, SIGHUP);
     struct sigaction action = {};
     action.sa_handler = on_stop_signal;
     action.sa_mask = stop_signals;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    for (int sig : stops) {
+        sigdelset(&waiting_mask, sig);
+        sigaction(sig, &action, nullptr);
+    }
     signal(SIGPIPE, SIG_IGN);
 
     char* program_argv[] = {argv[1], nullptr};
-    // strace -I4 blocks the signals of the keys in strace itself, so ^C and
-    // ^Z typed on the terminal act on the program alone; -qq keeps its notes
-    // about attaching out of the way, -s 24 cuts the data shown of each call.
-    // -k writes under each call the stack it was made from, which
-    // scripts/trace_view.py maps to the program's lines; -ff gives each
-    // thread a file of its own (FILE.TID), so that no stack is cut in two by
-    // another thread's call, and -ttt the time each call began, which puts
-    // them back in order; -T the time each took.
-    char strace_argv0[] = "strace";
-    char options[] = "-ffqqkTI4";
-    char time_option[] = "-ttt";
-    char size_option[] = "-s24";
-    char output_option[] = "-o";
-    char end_of_options[] = "--";
-    char* traced_argv[] = {strace_argv0, options, time_option, size_option, output_option,
-                           const_cast<char*>(trace_file), end_of_options, argv[1], nullptr};
+    char traced_sh[] = TRACED_SH;
+    char* traced_argv[] = {traced_sh, const_cast<char*>(trace_file), argv[1], nullptr};
     traced = trace_file != nullptr;
     term.waiting_mask = &waiting_mask;
     term.stop = &interrupted;
     term.on_output = show_output;
     if (!sole_reader_fifo.empty() && !take_sole_reader_lock())
         return 3;
-    if (!terminal_start(term, traced ? "strace" : argv[1], traced ? traced_argv : program_argv)) {
+    if (!terminal_start(term, traced ? traced_sh : argv[1], traced ? traced_argv : program_argv)) {
         fprintf(stderr, "onscreen: cannot start %s on a terminal: %s\n", argv[1], strerror(errno));
         return 1;
     }

@@ -82,16 +82,7 @@ int terminal_read(terminal_session& t, double seconds)
 
 bool terminal_reap(terminal_session& t, bool block)
 {
-    if (t.pid <= 0)
-        return true;
-    int status;
-    pid_t reaped = waitpid(t.pid, &status, block ? 0 : WNOHANG);
-    if (reaped == 0)
-        return false;
-    if (reaped == t.pid)
-        t.status = status;
-    t.pid = -1;  // reaped, or not ours to wait for
-    return true;
+    return reap_child(t.pid, &t.status, block);
 }
 
 size_t terminal_wait_for(terminal_session& t, const std::string& text, size_t from, double deadline)
@@ -128,11 +119,8 @@ bool terminal_type(terminal_session& t, const std::string& keys)
 
 void terminal_end(terminal_session& t)
 {
-    if (t.pid > 0) {
-        kill(-t.pid, SIGKILL);
-        kill(t.pid, SIGKILL);
-        terminal_reap(t, true);
-    }
+    kill_child(t.pid);
+    terminal_reap(t, true);
     if (t.master >= 0) {
         close(t.master);
         t.master = -1;
