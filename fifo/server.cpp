@@ -10,21 +10,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Whether fd is a FIFO, rather than a regular file or a directory that
-// stands at the path.
+// Whether fd is a FIFO, not a regular file or a directory at the path.
 static bool is_fifo(int fd)
 {
     struct stat st;
     return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
+// Makes the FIFO and judges its clients' bytes as they come, for ever.
 int main()
 {
     const char* path = "/tmp/new";
     char buffer[20];
 
-    // Whatever already stands at the path (a FIFO from an earlier run, say)
-    // is used as it is, so the result is not examined.
+    // Whatever stands at the path already (an earlier run's FIFO, say) is
+    // used as it is, so the result is not examined.
     mkfifo(path, 0666);
 
     // For a FIFO this waits until a client opens it for writing.
@@ -35,18 +35,16 @@ int main()
     }
 
     // When the last writer closes a FIFO, every read returns 0 at once until
-    // the next writer comes. Holding a write end of our own (never written
-    // to) means there always is a writer, so the server simply waits, using
-    // no CPU, for the next client's data.
+    // the next writer comes (and on Linux, so does poll). Holding a write end
+    // of our own, never written to, means there always is a writer: the
+    // server simply waits, using no CPU, for the next client's data.
     bool fifo = is_fifo(fd);
     [[maybe_unused]] int keep_open = fifo ? open(path, O_WRONLY) : -1;
 
-    // Reads never wait: when nothing is ready (EAGAIN), the server first
-    // shows every verdict written so far and only then waits, in poll, for
-    // more. So a verdict is on the screen the moment the server has nothing
-    // more to read, while a stream of data is judged at the speed of buffered
-    // output, not one write(2) per verdict. O_NONBLOCK is added to the flags
-    // the descriptor has, not put in their place.
+    // Reads never wait (O_NONBLOCK, added to the descriptor's flags): with
+    // nothing to read, the server shows the verdicts so far, then waits in
+    // poll. A verdict is on the screen as soon as there is nothing more to
+    // read, and a stream of data is judged at the speed of buffered output.
     int flags = fcntl(fd, F_GETFL);
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     for (;;) {
@@ -62,19 +60,14 @@ int main()
             // verdicts so far, then wait.
             fflush(stdout);
             if (len == 0) {
-                // A FIFO's data ends only when its write end could not be
-                // held (no write permission). The server then opens it anew,
-                // without waiting, and waits in poll, where a newly opened end
-                // waits for data or a new writer (a read would return 0 at
-                // once). An open that waited would wait for a writer that
-                // comes after it: a client that came and went just before
-                // would get no verdict until the next one came, and the two
-                // clients' bytes would then be read as one.
-                // The new end is opened before the old one is closed: the
-                // bytes of a client that writes and leaves in between stay in
-                // the pipe, where with no end open the kernel would drop them.
-                // What the path holds now (a regular file, say) is judged
-                // afresh.
+                // The end of a FIFO's data: no write end could be held (no
+                // write permission). On Linux, poll returns at once on this
+                // end from now on, but waits on a newly opened one for data or
+                // a new writer. The new end is opened without waiting, or a
+                // client that came and went just before would get no verdict
+                // until the next came; and before the old end is closed, or
+                // with no end open the kernel would drop the bytes of a client
+                // that wrote and left in between.
                 int next = open(path, O_RDONLY | O_NONBLOCK);
                 if (next < 0) {
                     perror("write");

@@ -1,9 +1,12 @@
-// find_roster_entry: asks for an id and reports the first student with it.
+// find_roster_entry: the module of records that searches the table. The
+// table is the student store's; records.h declares it, so this module reads
+// the same one.
 
 #include <cstdio>
 
 #include "records.h"
 
+// Asks for an id and shows the first student in the table with it.
 void find_roster_entry()
 {
     printf("Enter Student ID to search: ");

@@ -1,9 +1,11 @@
-// list_roster: shows every student in the table, in the order of the table.
+// list_roster: the module of records that lists the table. The table is the
+// student store's; records.h declares it, so this module reads the same one.
 
 #include <cstdio>
 
 #include "records.h"
 
+// Shows every student in the table, in the order of the table.
 void list_roster()
 {
     if (student_count == 0) {

@@ -1,11 +1,13 @@
-// records: a menu over a table of students. The menu only reads the user's
-// choice and calls the operation picked; the table belongs to the student
-// store module.
+// records: a menu over a table of students, in modules compiled one by one
+// and linked into one program. main.cpp is the menu: it reads the user's
+// choice and calls the operation picked, from the modules that share the
+// table through records.h (the student store owns it).
 
 #include <cstdio>
 
 #include "records.h"
 
+// Shows the menu and runs the operation picked, until Exit or end of input.
 int main()
 {
     for (;;) {

@@ -1,11 +1,6 @@
-// The student store: owns the table for the whole run (it starts empty and
-// nothing is kept afterwards) and adds students to it, at the end, so the
-// listing shows them in the order they were added. A student is refused,
-// with the table left as it was, when the table is full, when its id is not
-// a whole number that fits an int or is already taken (the search could
-// never reach a second one) or has more on its line, and when its name is
-// empty, too long for the record (never cut short) or holds a control
-// character. It also reads the numbers typed at every prompt of records.
+// The student store: the module of records that owns the student table and
+// adds students to it. It also reads the numbers typed at every prompt of
+// records (read_decimal), and the names.
 
 #include <cctype>
 #include <cerrno>
@@ -15,21 +10,64 @@
 
 #include "records.h"
 
+// The table's one definition. records.h declares it (extern) for every
+// module, and the linker points each module's use of these names here. It
+// starts empty, and nothing of it is kept after the run.
 student_record students[max_students];
 int student_count = 0;
 
-// Reads the rest of the current line; returns true if it held only blanks.
-static bool rest_of_line_blank()
+// The store's own reading of input, defined after add_student, and what
+// reading a name found.
+enum name_result { name_ok, name_missing, name_too_long, name_control, name_empty };
+static bool rest_of_line_blank();
+static name_result read_name(char* name);
+static bool id_taken(int id);
+
+// Asks for a student's id and name and adds the student at the end of the
+// table, so the listing shows students in the order added; or says why not.
+void add_student()
 {
-    bool blank = true;
-    int c;
-    while ((c = getchar()) != '\n' && c != EOF) {
-        if (!isspace(c))
-            blank = false;
+    // The id may follow the menu choice on the same line ("1 42").
+    printf("Enter student ID: ");
+    int id = 0;
+    decimal_result read = read_decimal(&id);
+    if (read == decimal_end) {
+        printf("Not added: no ID given.\n");
+        return;
     }
-    return blank;
+    // The id's line and the name's are read whole, whatever is wrong with
+    // either, before the student is judged: so the next line read is always
+    // an answer to the menu, never a name taken for a choice.
+    bool more_on_id_line = read == decimal_ok && !rest_of_line_blank();
+    printf("Enter student name: ");
+    char name[name_capacity];
+    name_result named = read_name(name);
+
+    if (student_count == max_students)
+        printf("Not added: the table is full (%d students).\n", max_students);
+    else if (read == decimal_invalid)
+        printf("Not added: the ID must be a whole number from %d to %d.\n", INT_MIN, INT_MAX);
+    else if (more_on_id_line)
+        printf("Not added: the ID goes alone on its line, and the name on the next one.\n");
+    else if (id_taken(id))
+        printf("Not added: a student with ID %d is already in the table.\n", id);
+    else if (named == name_missing)
+        printf("Not added: no name given.\n");
+    else if (named == name_too_long)
+        printf("Not added: the name is longer than %d characters.\n", name_capacity - 1);
+    else if (named == name_control)
+        printf("Not added: the name holds a control character.\n");
+    else if (named == name_empty)
+        printf("Not added: the name is empty.\n");
+    else {
+        students[student_count].id = id;
+        memcpy(students[student_count].name, name, sizeof name);
+        ++student_count;
+        printf("Student added.\n");
+    }
 }
 
+// Reads a number typed at a prompt, as records.h says.
 decimal_result read_decimal(int* value)
 {
     int c = getchar();
@@ -38,9 +76,9 @@ decimal_result read_decimal(int* value)
     if (c == EOF)
         return decimal_end;
 
-    // One word. Leading zeros are dropped as it is read ("-007" is kept as
-    // "-7"), as they change nothing: an int then takes at most a sign and ten
-    // digits, and a word longer than the buffer holds is no int.
+    // One word, its leading zeros dropped as it is read ("-007" is kept as
+    // "-7"): an int then takes at most a sign and ten digits, and a longer
+    // word is no int.
     char word[24];
     size_t length = 0;
     bool fits = true;
@@ -57,9 +95,8 @@ decimal_result read_decimal(int* value)
     if (c != EOF)
         ungetc(c, stdin);  // the rest of the line, its newline at least, stays
 
-    // strtol reports a number out of its range (ERANGE) and where it stopped
-    // reading: the whole word must be the number (a NUL byte in it ends the
-    // number early, so "4\0x" is no number), and the number an int.
+    // The whole word must be the number (strtol says where it stopped: a
+    // NUL byte in the word stops it early), and the number must fit an int.
     char* end = nullptr;
     errno = 0;
     long number = strtol(word, &end, 10);
@@ -71,11 +108,20 @@ decimal_result read_decimal(int* value)
     return decimal_ok;
 }
 
-// What reading a name found.
-enum name_result { name_ok, name_missing, name_too_long, name_control, name_empty };
+// Reads the rest of the current line; true if it held only blanks.
+static bool rest_of_line_blank()
+{
+    bool blank = true;
+    int c;
+    while ((c = getchar()) != '\n' && c != EOF) {
+        if (!isspace(c))
+            blank = false;
+    }
+    return blank;
+}
 
-// Reads the name into name (name_capacity bytes): the whole next line,
-// spaces kept, without its newline, and the whole line whatever it holds.
+// Reads the whole next line into name (name_capacity bytes), spaces kept,
+// without its newline, and says what it found.
 static name_result read_name(char* name)
 {
     int length = 0;
@@ -104,6 +150,8 @@ static name_result read_name(char* name)
     return blank ? name_empty : name_ok;
 }
 
+// Whether a student in the table has this id (a second one could never be
+// found: the search stops at the first).
 static bool id_taken(int id)
 {
     for (int i = 0; i < student_count; ++i) {
@@ -111,47 +159,4 @@ static bool id_taken(int id)
             return true;
     }
     return false;
-}
-
-void add_student()
-{
-    // The id may follow the menu choice on the same line ("1 42"); leading
-    // white space, the rest of the menu line among it, is skipped.
-    printf("Enter student ID: ");
-    int id = 0;
-    decimal_result read = read_decimal(&id);
-    if (read == decimal_end) {
-        printf("Not added: no ID given.\n");
-        return;
-    }
-    // The id's line and then the name's are read whole, whatever is wrong
-    // with either, and only then is the student judged: so the next line
-    // read is always an answer to the menu, never a name taken for a choice.
-    bool more_on_id_line = read == decimal_ok && !rest_of_line_blank();
-    printf("Enter student name: ");
-    char name[name_capacity];
-    name_result named = read_name(name);
-
-    if (student_count == max_students)
-        printf("Not added: the table is full (%d students).\n", max_students);
-    else if (read == decimal_invalid)
-        printf("Not added: the ID must be a whole number from %d to %d.\n", INT_MIN, INT_MAX);
-    else if (more_on_id_line)
-        printf("Not added: the ID goes alone on its line, and the name on the next one.\n");
-    else if (id_taken(id))
-        printf("Not added: a student with ID %d is already in the table.\n", id);
-    else if (named == name_missing)
-        printf("Not added: no name given.\n");
-    else if (named == name_too_long)
-        printf("Not added: the name is longer than %d characters.\n", name_capacity - 1);
-    else if (named == name_control)
-        printf("Not added: the name holds a control character.\n");
-    else if (named == name_empty)
-        printf("Not added: the name is empty.\n");
-    else {
-        students[student_count].id = id;
-        memcpy(students[student_count].name, name, sizeof name);
-        ++student_count;
-        printf("Student added.\n");
-    }
 }

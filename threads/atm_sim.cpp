@@ -23,6 +23,7 @@ static void* user(void* arg)
     return nullptr;
 }
 
+// Starts the five users, waits for them all, and says when they are done.
 int main()
 {
     pthread_t users[5];

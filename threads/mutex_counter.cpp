@@ -10,6 +10,7 @@
 static int counter = 0;
 static pthread_mutex_t lock;
 
+// One thread: adds 1 to the counter 250 times, under the lock.
 static void* runner([[maybe_unused]] void* args)
 {
     for (int i = 0; i < 250; ++i) {
@@ -21,6 +22,7 @@ static void* runner([[maybe_unused]] void* args)
     return nullptr;
 }
 
+// Starts the two threads, waits for both, and prints the total.
 int main()
 {
     pthread_t t1;

@@ -12,6 +12,7 @@
 static int counter = 0;
 static sem_t sem;
 
+// One thread: adds 1 to the counter 250 times, under the semaphore.
 static void* runner([[maybe_unused]] void* args)
 {
     for (int i = 0; i < 250; ++i) {
@@ -23,6 +24,7 @@ static void* runner([[maybe_unused]] void* args)
     return nullptr;
 }
 
+// Starts the three threads, waits for all, and prints the total.
 int main()
 {
     pthread_t t1;
