@@ -231,7 +231,7 @@ TEST_F(Tour, WaitsForEnterBetweenStopsAndFitsTheTerminal)
 TEST_F(Tour, ClosingTheTerminalLeavesNoTemporaryFiles)
 {
     make_kit();
-    fake("cmake", "[ -f CMakePresets.json ] || exit 1\n[ \"$1\" != --build ] || exec sleep 60");
+    fake_cmake("[ -f CMakePresets.json ] || exit 1\n[ \"$1\" != --build ] || exec sleep 60");
     std::string any = registry_programs().at(0);
     for (const std::vector<std::string>& args : {std::vector<std::string>{any}, {"--what-if", any}}) {
         SCOPED_TRACE(args[0]);

@@ -224,7 +224,8 @@ protected:
         for (const char* name : {"kit", "kit/build", "kit/build/plain", "kit/build/plain/bin", "kit/build/plain/tools",
                                  "bin", "tmp"})
             ASSERT_EQ(mkdir(path(name).c_str(), 0755), 0) << name;
-        std::vector<std::string> linked = {"scripts", "lessons", "registry.txt", "CMakePresets.json"};
+        std::vector<std::string> linked = {"scripts", "lessons", "registry.txt", "CMakePresets.json", "CMakeLists.txt",
+                                           "tools"};
         for (const std::string& name : registry_programs()) {
             ASSERT_EQ(symlink(program(name.c_str()).c_str(), path("kit/build/plain/bin/" + name).c_str()), 0) << name;
             std::vector<std::string> folder = registry_entry(name, "folder");
@@ -236,10 +237,17 @@ protected:
             ASSERT_EQ(symlink((std::string(SOURCE_DIR) + "/" + name).c_str(), path("kit/" + name).c_str()), 0) << name;
         ASSERT_EQ(symlink(ONSCREEN, path("kit/build/plain/tools/onscreen").c_str()), 0);
         write_file(path("kit/build/plain/CMakeCache.txt"), "");
-        fake("cmake", "[ -f CMakePresets.json ] || { echo \"CMake Error: Could not read presets from $PWD\" >&2; exit 1; }");
+        fake_cmake("[ -f CMakePresets.json ] || { echo \"CMake Error: Could not read presets from $PWD\" >&2; exit 1; }");
         write_file(path("tour"), "#!/bin/sh\nstty cols 60\nexport PATH=" + kit_path() + " TMPDIR=" + path("tmp") +
                                      "\nexec /bin/bash \"$@\"\n");
         ASSERT_EQ(chmod(path("tour").c_str(), 0755), 0);
+    }
+    // The stand-in for cmake, doing body; the what-ifs' builds, each in a
+    // build tree of its own (cmake-BUILD), are left to the real CMake.
+    void fake_cmake(const std::string& body)
+    {
+        fake("cmake", "case \"$*\" in *-DEXERCISE=* | \"--build \"*/cmake-*) PATH=/usr/local/bin:/usr/bin:/bin exec cmake "
+                      "\"$@\" ;; esac\n" + body);
     }
     std::string kit_path() { return path("bin") + ":/usr/bin:/bin"; }
     // Starts a script of the kit on pipes, from the test's directory.

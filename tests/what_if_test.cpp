@@ -1,97 +1,104 @@
-// The what-ifs (scripts/what_if.sh): each patch applies and builds, and its
-// tool finds the fault in the changed program on every run, and nothing in
-// the real program under the same conditions.
-#include "harness.h"
+// The what-ifs (scripts/what_if.sh) over the registry: each what-if has its
+// patch, its run and a test (the lessons' own, lessons/NAME/what_if_test.cpp,
+// where each patch is checked to apply and build, and its tool to find the
+// fault in the changed program on every run and nothing in the real one
+// under the same conditions); and the script takes only the names it lists.
+#include "what_if_test.h"
 
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <set>
+
+std::map<std::string, std::vector<std::string>>& what_if_tests()
+{
+    static std::map<std::string, std::vector<std::string>> tests;
+    return tests;
+}
+
+bool enter_what_if_test(const std::string& test, const std::vector<std::string>& names)
+{
+    what_if_tests()[test] = names;
+    return true;
+}
+
+std::string WhatIf::check()
+{
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    auto entered = what_if_tests().find(std::string(test->test_suite_name()) + "." + test->name());
+    if (entered == what_if_tests().end() || entered->second.empty())
+        ADD_FAILURE() << "no what-if entered for this test (WHAT_IF_TEST names them)";
+    std::string verdicts;
+    for (const std::string& name : entered == what_if_tests().end() ? std::vector<std::string>{} : entered->second) {
+        SCOPED_TRACE(name);
+        for (const char* kind : {"changed", "changed", "changed", "real"}) {
+            Piped run;
+            run_piped(run, "/bin/bash", "", 180, {"WHAT_IF_WORK=" + path("work"), "ONSCREEN=" ONSCREEN},
+                      {std::string(SOURCE_DIR) + "/scripts/what_if.sh", "verdict", name, kind});
+            expect_exit(run.end, strcmp(kind, "real") == 0 ? 1 : 0);
+            EXPECT_EQ(run.err_text, "") << kind;
+            EXPECT_NE(run.out_text, "") << kind << ": no verdict";
+            verdicts += kind + (" " + run.out_text);
+        }
+    }
+    return verdicts;
+}
+
+void WhatIf::SetUp()
+{
+    TempDirTest::SetUp();
+    if (strace_path().empty())
+        GTEST_SKIP() << "strace is not installed (scripts/setup.sh test installs it)";
+    ASSERT_EQ(mkdir(path("work").c_str(), 0755), 0);
+}
+
 namespace {
 
-class WhatIf : public TempDirTest {
-protected:
-    // Checks the what-ifs named: their verdicts on three runs of the changed
-    // program (each must find the fault) and one of the real one (none).
-    // Returns the verdicts, each line after "changed " or "real ".
-    std::string check(std::initializer_list<const char*> names)
-    {
-        std::string verdicts;
-        for (const char* name : names) {
-            SCOPED_TRACE(name);
-            for (const char* kind : {"changed", "changed", "changed", "real"}) {
-                Piped run;
-                run_piped(run, "/bin/bash", "", 120, {"WHAT_IF_WORK=" + path("work"), "ONSCREEN=" ONSCREEN},
-                          {std::string(SOURCE_DIR) + "/scripts/what_if.sh", "verdict", name, kind});
-                expect_exit(run.end, strcmp(kind, "real") == 0 ? 1 : 0);
-                EXPECT_EQ(run.err_text, "") << kind;
-                EXPECT_NE(run.out_text, "") << kind << ": no verdict";
-                verdicts += kind + (" " + run.out_text);
-            }
-        }
-        return verdicts;
+// The registry's what-ifs, PROGRAM--WHAT.
+std::vector<std::string> registry_what_ifs()
+{
+    std::vector<std::string> names;
+    for (const std::string& program : registry_programs())
+        for (const std::string& line : registry_entry(program, "what-if"))
+            names.push_back(program + "--" + line.substr(0, line.find_first_of(" \t")));
+    return names;
+}
+
+// Each what-if of the registry has its patch, its run in its lesson's
+// what-if.sh, and a test; and no test checks a what-if the registry lacks.
+TEST_F(WhatIf, EveryWhatIfIsChecked)
+{
+    std::vector<std::string> names = registry_what_ifs();
+    ASSERT_FALSE(names.empty());
+    std::set<std::string> tested;
+    for (const auto& [test, checked] : what_if_tests())
+        tested.insert(checked.begin(), checked.end());
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        std::string program = name.substr(0, name.find("--")), what = name.substr(name.find("--") + 2);
+        std::string lesson = std::string(SOURCE_DIR) + "/lessons/" + program;
+        EXPECT_EQ(access((lesson + "/what-if/" + what + ".patch").c_str(), R_OK), 0) << "no patch";
+        Piped run;
+        run_piped(run, "/bin/bash", "", 20, {},
+                  {"-c", "root=$1; . \"$root/scripts/registry.sh\"; . \"$2/what-if.sh\"; declare -F \"run_$3\"", "-",
+                   SOURCE_DIR, lesson, what});
+        expect_exit(run.end, 0);
+        EXPECT_EQ(run.err_text, "");
+        EXPECT_EQ(tested.erase(name), 1u) << "no test checks it (WHAT_IF_TEST in " << lesson << "/what_if_test.cpp)";
     }
-    void SetUp() override
-    {
-        TempDirTest::SetUp();
-        if (access("/usr/bin/strace", X_OK) != 0 && access("/bin/strace", X_OK) != 0)
-            GTEST_SKIP() << "strace is not installed (scripts/setup.sh test installs it)";
-        ASSERT_EQ(mkdir(path("work").c_str(), 0755), 0);
-    }
-};
-
-TEST_F(WhatIf, CopyfileFaultsAreFoundInTheChangedCopyAlone)
-{
-    check({"copyfile--truncate-first", "copyfile--read-error-as-end", "copyfile--write-unfinished"});
-}
-
-TEST_F(WhatIf, ThreadSanitizerFindsTheRaceInTheChangedCountersAlone)
-{
-    check({"sem_counter--starts-at-2"});
-    // Without the lock, of nine totals counted the long way at least one
-    // comes out short; with it, every one is exact.
-    std::string verdicts = check({"mutex_counter--no-lock"});
-    int changed_exact = 0, real_exact = 0;
-    for (size_t at = 0, end; (end = verdicts.find('\n', at)) != std::string::npos; at = end + 1) {
-        bool exact = verdicts.substr(at, end - at).find("the totals: 0 of 3 short") != std::string::npos;
-        (verdicts.compare(at, 5, "real ") == 0 ? real_exact : changed_exact) += exact;
-    }
-    EXPECT_LT(changed_exact, 3) << verdicts;
-    EXPECT_EQ(real_exact, 1) << verdicts;
-}
-
-TEST_F(WhatIf, TheTimeLineFindsTheTurnsOverlappingInTheChangedAtmAlone)
-{
-    check({"atm_sim--unlock-before-the-turn"});
-}
-
-TEST_F(WhatIf, LostLinesAndTheEndlessMenuAreFoundInTheChangedProgramsAlone)
-{
-    check({"sigint_loop--_exit-in-the-handler", "records--unchecked-scanf"});
-}
-
-TEST_F(WhatIf, TheLostWakeUpIsFoundInTheChangedToggleAlone)
-{
-    check({"sigusr_toggle--signal-let-in-any-time"});
-}
-
-TEST_F(WhatIf, TheFloodOfVerdictsIsFoundInTheChangedServerAlone)
-{
-    check({"server--no-write-end"});
-}
-
-TEST_F(WhatIf, TheLateVerdictIsFoundInTheServerWithoutItsFlushAlone)
-{
-    check({"server--no-flush"});
+    for (const std::string& name : tested)
+        ADD_FAILURE() << "a test checks " << name << ", which the registry does not have";
 }
 
 // Only the names list gives are taken (no path to a patch elsewhere), and
 // a verdict only of the changed program or the real one.
 TEST_F(WhatIf, TakesOnlyTheNamesListGives)
 {
-    for (std::vector<std::string> args : {std::vector<std::string>{"show", "../what-if/copyfile--truncate-first"},
-                                          {"verdict", "../what-if/copyfile--truncate-first", "changed"},
-                                          {"verdict", "copyfile--truncate-first", "x"}}) {
+    std::string name = registry_what_ifs().at(0);
+    for (std::vector<std::string> args : {std::vector<std::string>{"show", "../" + name},
+                                          {"verdict", name + "/../" + name, "changed"},
+                                          {"verdict", name, "x"}}) {
         SCOPED_TRACE(args[1] + " " + (args.size() > 2 ? args[2] : ""));
         Piped run;
         args.insert(args.begin(), std::string(SOURCE_DIR) + "/scripts/what_if.sh");
@@ -102,22 +109,18 @@ TEST_F(WhatIf, TakesOnlyTheNamesListGives)
     }
 }
 
-// Every patch kept is checked by one of the tests above.
-TEST_F(WhatIf, EveryWhatIfIsChecked)
+// --help prints the script's whole header, the comment under its first line.
+TEST_F(WhatIf, HelpPrintsTheWholeHeader)
 {
-    Piped run;
-    run_piped(run, "/bin/bash", "", 20, {}, {std::string(SOURCE_DIR) + "/scripts/what_if.sh", "list"});
-    expect_exit(run.end, 0);
-    std::string names;
-    for (size_t at = 0; at < run.out_text.size();) {
-        size_t end = run.out_text.find('\n', at);
-        names += run.out_text.substr(at, run.out_text.find(' ', at) - at) + "\n";
-        at = end == std::string::npos ? run.out_text.size() : end + 1;
+    std::string script = std::string(SOURCE_DIR) + "/scripts/what_if.sh", source = read_file(script), header;
+    for (size_t at = source.find('\n') + 1; source.compare(at, 1, "#") == 0; at = source.find('\n', at) + 1) {
+        size_t text = at + (source.compare(at, 2, "# ") == 0 ? 2 : 1);
+        header += source.substr(text, source.find('\n', at) + 1 - text);
     }
-    EXPECT_EQ(names, "atm_sim--unlock-before-the-turn\ncopyfile--read-error-as-end\ncopyfile--truncate-first\n"
-                     "copyfile--write-unfinished\nmutex_counter--no-lock\nrecords--unchecked-scanf\n"
-                     "sem_counter--starts-at-2\nserver--no-flush\nserver--no-write-end\nsigint_loop--_exit-in-the-handler\n"
-                     "sigusr_toggle--signal-let-in-any-time\n");
+    Piped run;
+    run_piped(run, "/bin/bash", "", 20, {}, {script, "--help"});
+    expect_exit(run.end, 0);
+    EXPECT_EQ(run.out_text, header);
 }
 
 }  // namespace
