@@ -112,6 +112,16 @@ make_starter() {
 need_name() {
     [ -n "${1:-}" ] || { echo "exercise: which exercise? scripts/exercise.sh list names them" >&2; exit 2; }
     is_name "$1" || { echo "exercise: no exercise named '$1' (scripts/exercise.sh list)" >&2; exit 2; }
+    # A check builds the copy in place of the source of that name that the
+    # registry gives: the starter's file must be one, or the check would
+    # test the real program.
+    local file folder
+    file=$(source_of "$1")
+    folder=$(entry "$1" folder)
+    if [[ $file != "$folder"/* || " $(entry "$1" sources) " != *" ${file#"$folder"/} "* ]]; then
+        echo "exercise: the starter $(starter_of "$1") changes $file, not one of the sources of $1 in the registry" >&2
+        exit 2
+    fi
 }
 
 # code_of NAME FILE: the lines of FILE, a copy of the exercise's source or

@@ -92,6 +92,13 @@ TEST_P(EveryCopy, FailsEachWrongCopyAndPassesTheRealProgram)
             }
         }
     }
+    // What a lesson says a report must show is of a copy that is there.
+    for (const auto& [copy_of, parts] : report_parts()) {
+        if (copy_of.first == name) {
+            EXPECT_TRUE(std::any_of(wrong.begin(), wrong.end(), [&](const auto& kept) { return kept.first == copy_of.second; }))
+                << name << " has no copy " << copy_of.second << " to check";
+        }
+    }
     write_file(copy, real);
     exercise({"check", name});
     expect_exit(run.end, 0);
@@ -190,6 +197,7 @@ TEST_F(Exercise, AcceptsOnlyTheListedNames)
 // lies in a build is refused, and so is a checks' tree that is, through a
 // link, the tour's and the tests' own build; the project's files stay as
 // they were. A copy that start did not make is never offered for removal.
+// A starter whose file is not one of the program's sources is refused.
 TEST_F(Exercise, RefusesTheProjectsOwnFoldersAndRemovesNothingItDidNotMake)
 {
     const std::string name = first_exercise();
@@ -217,6 +225,16 @@ TEST_F(Exercise, RefusesTheProjectsOwnFoldersAndRemovesNothingItDidNotMake)
         }
     }
     EXPECT_EQ(digest(), before) << "the project's files changed";
+
+    // A starter that changes a file the registry does not give as one of
+    // the program's sources, which a check would not put in its place.
+    std::string registry = read_file(tree + "/registry.txt");
+    size_t sources = registry.find("\n    sources ", registry.find("program " + name + "\n"));
+    registry.replace(sources, registry.find('\n', sources + 1) - sources, "\n    sources   elsewhere.cpp");
+    write_file(tree + "/registry.txt", registry);
+    exercise({"start", name}, {}, tree);
+    expect_exit(run.end, 2);
+    EXPECT_NE(run.err_text.find("not one of the sources of " + name + " in the registry"), std::string::npos) << run.err_text;
 
     // A checks' tree that is the tests' own build, through a link.
     std::string real_before = real_build_state(name);

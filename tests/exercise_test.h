@@ -73,7 +73,7 @@ inline std::string real_source(const std::string& name)
 // What the report of a failed check must show, for a copy of the exercise
 // NAME: "starter", "wrong/WHAT" or "what-if/WHAT" (a patch of the lesson's).
 // A lesson's exercise_test.cpp adds its own, at start-up:
-//     const bool added = in_report("copyfile", "starter", {"\n    sent     \""});
+//     const bool added = in_report("NAME", "wrong/WHAT", {"text it must show"});
 using ReportParts = std::map<std::pair<std::string, std::string>, std::vector<std::string>>;
 inline ReportParts& report_parts()
 {
