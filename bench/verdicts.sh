@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The checker's verdicts and their times: for each exercise named (all when
-# none is), its starter, each wrong copy kept for it (scripts/exercise/wrong/),
-# each what-if of its program (scripts/what-if/) and the real program, each
+# none is), its starter, each wrong copy kept for it (lessons/NAME/wrong/),
+# each what-if of its program (lessons/NAME/what-if/) and the real program, each
 # put in place as the learner's copy and checked with scripts/exercise.sh
 # check, once built. Prints one line a copy: the verdict, as expected or
 # not, and the seconds from check to verdict.
@@ -15,6 +15,8 @@
 # no copy to check, and is listed as such.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/registry.sh
+. "$root/scripts/registry.sh"
 runs=${RUNS:-1}
 only=${ONLY:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/verdicts-XXXXXX")
@@ -26,17 +28,22 @@ for _ in $(seq "${LOAD:-0}"); do
 done
 export EXERCISES_DIR=$work/copies EXERCISE_BUILD=${EXERCISE_BUILD:-$root/build/verdicts}
 
+# The exercises: the programs whose lesson has a starter.
 names=("$@")
-[ ${#names[@]} -gt 0 ] || mapfile -t names < <(for p in "$root"/scripts/exercise/*.patch; do basename "$p" .patch; done)
+if [ ${#names[@]} -eq 0 ]; then
+    for name in $(programs); do
+        [ ! -f "$(lesson "$name")/exercise.patch" ] || names+=("$name")
+    done
+fi
 
 exercise() { "$root/scripts/exercise.sh" "$@"; }
-source_of() { sed -n 's|^+++ b/||p' "$root/scripts/exercise/$1.patch" | head -n 1; }
+source_of() { sed -n 's|^+++ b/||p' "$(lesson "$1")/exercise.patch" | head -n 1; }
 
 # The copies of NAME: "label patch", the patch empty for the real program and
 # "starter" for the starter.
 copies_of() {
     echo "starter starter"
-    for p in "$root"/scripts/exercise/wrong/"$1"--*.patch "$root"/scripts/what-if/"$1"--*.patch; do
+    for p in "$(lesson "$1")"/wrong/*.patch "$(lesson "$1")"/what-if/*.patch; do
         [ -f "$p" ] || continue
         label=$(basename "$(dirname "$p")")/$(basename "$p" .patch)
         # A change to another of the program's files is no copy a learner

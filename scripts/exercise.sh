@@ -2,7 +2,9 @@
 # Exercises: you write the lesson of a program, and its tests say how close
 # you are. Each exercise is the real program with the lesson's lines taken
 # out and a comment in their place saying what to write: a small patch kept
-# in scripts/exercise/, PROGRAM.patch, with its hints in PROGRAM.hints.
+# in the program's lesson, lessons/PROGRAM/exercise.patch, with its hints in
+# exercise.hints there. The registry (registry.txt) gives the rest: the
+# exercise's title, the program's tests and the builds they run in.
 #   scripts/exercise.sh list            the exercises, and where you stand
 #   scripts/exercise.sh start NAME      your copy of the program, to edit; its
 #                                       path is the last line (a copy you have
@@ -13,16 +15,27 @@
 #   scripts/exercise.sh solution NAME   what your copy lacks of the real program
 # Your copies are kept in exercises/NAME/ ($EXERCISES_DIR instead, if set:
 # never inside the programs' folders or a build); the checks build in
-# build/exercise-plain and build/exercise-thread ($EXERCISE_BUILD/... instead,
-# if set), never in the build the tour and the tests use, one check at a time.
+# build/exercise-FLAVOUR, one for each of the registry's flavours
+# ($EXERCISE_BUILD/... instead, if set), never in the build the tour and the
+# tests use, one check at a time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-starters=$root/scripts/exercise
+# shellcheck source=scripts/registry.sh
+. "$root/scripts/registry.sh"
 copies=${EXERCISES_DIR:-$root/exercises}
 [[ $copies == /* ]] || copies=$PWD/$copies
 builds=${EXERCISE_BUILD:-$root/build}
 
-names() { for p in "$starters"/*.patch; do basename "$p" .patch; done; }
+# The exercises: the programs whose lesson has a starter, in the registry's
+# order.
+names() {
+    local name
+    for name in $(programs); do
+        [ ! -f "$(lesson "$name")/exercise.patch" ] || echo "$name"
+    done
+}
+starter_of() { printf '%s\n' "$(lesson "$1")/exercise.patch"; }
+hints_of() { printf '%s\n' "$(lesson "$1")/exercise.hints"; }
 # Whether the word is the name of an exercise, as names gives them: a name
 # becomes a folder's and a file's name, where "../x" would reach outside.
 is_name() {
@@ -30,37 +43,25 @@ is_name() {
     for known in $(names); do [ "$known" != "$1" ] || return 0; done
     return 1
 }
-title_of() { head -n 1 "$starters/$1.hints"; }
+title_of() { entry "$1" exercise; }
 # The program's file the exercise changes, as the project lays it out.
-source_of() { sed -n 's|^+++ b/||p' "$starters/$1.patch" | head -n 1; }
+source_of() { sed -n 's|^+++ b/||p' "$(starter_of "$1")" | head -n 1; }
 copy_of() { echo "$copies/$1/$(basename "$(source_of "$1")")"; }
 
 # The program's tests: the test executable and the filter that picks them.
-tests_of() {
-    case $1 in
-        copyfile) echo "copyfile_test Copyfile.*" ;;
-        atm_sim) echo "threads_test Threads.Atm*:Threads.AFailedThreadStart*" ;;
-        mutex_counter) echo "threads_test Threads.MutexCounter*:Threads.AFailedThreadStart*" ;;
-        sem_counter) echo "threads_test Threads.Semaphore*:Threads.AFailedThreadStart*" ;;
-        server) echo "server_test Server.*" ;;
-        pause_timer) echo "signals_test Signals.Countdown*" ;;
-        sigint_loop) echo "signals_test Signals.Loop*" ;;
-        sigusr_toggle) echo "signals_test Signals.Toggle*" ;;
-        records) echo "records_test Records.*" ;;
-    esac
-}
-# The configurations a copy is checked in: the thread programs' under
-# ThreadSanitizer too, which sees a race whatever the total.
-flavours_of() { case $1 in atm_sim | mutex_counter | sem_counter) echo plain thread ;; *) echo plain ;; esac; }
+tests_of() { entry "$1" tests; }
+# The configurations a copy is checked in (a thread program's under
+# ThreadSanitizer too, which sees a race whatever the total).
+flavours_of() { entry "$1" flavours; }
 
-# The hints: paragraphs of NAME.hints after its title line. A paragraph
+# The hints: the paragraphs of the lesson's exercise.hints. A paragraph
 # that starts with a line "for: PATTERN..." fits the failures it names: a
 # test's name (Suite.Test, with * and ? as in the shell) or "build", for a
 # copy that does not build; that line is not part of the hint.
-hint_count() { awk 'NR > 1 && NF && !prev_text { n++ } { prev_text = NF > 0 } END { print n + 0 }' "$starters/$1.hints"; }
+hint_count() { awk 'NF && !prev_text { n++ } { prev_text = NF > 0 } END { print n + 0 }' "$(hints_of "$1")"; }
 hint_text() {
-    awk -v want="$2" 'NR == 1 { next } NF && !inside { n++; inside = 1; if ($1 == "for:") next } !NF { inside = 0 }
-        inside && n == want' "$starters/$1.hints"
+    awk -v want="$2" 'NF && !inside { n++; inside = 1; if ($1 == "for:") next } !NF { inside = 0 }
+        inside && n == want' "$(hints_of "$1")"
 }
 # hint_for NAME FAILURE: the number of the first hint that fits the failure
 # (a test's name, or "build"), or nothing when none does.
@@ -74,22 +75,34 @@ hint_for() {
                 return
             fi
         done
-    done < <(awk 'NR == 1 { next } NF && !inside { n++; inside = 1; if ($1 == "for:") { $1 = ""; print n $0 } }
-        !NF { inside = 0 }' "$starters/$1.hints")
+    done < <(awk 'NF && !inside { n++; inside = 1; if ($1 == "for:") { $1 = ""; print n $0 } }
+        !NF { inside = 0 }' "$(hints_of "$1")")
 }
 hints_shown() { cat "$copies/$1/.hints-shown" 2>/dev/null || echo 0; }
+
+# Each step of a function that an "if", "||" or "&&" calls checks itself:
+# bash leaves "set -e" off inside such a call, so a failure there would
+# otherwise pass unseen.
+# make_dir DIR: the folder DIR, with its parents; the script ends when it
+# cannot be made.
+make_dir() {
+    mkdir -p -- "$1" 2>/dev/null || {
+        echo "exercise: cannot make the folder $1 ($(mkdir -p -- "$1" 2>&1 | sed 's/.*: //'))" >&2
+        exit 2
+    }
+}
 
 # The starter, made from the real program: its file, in a directory of its own.
 make_starter() {
     local name=$1 into=$2 file
     file=$(source_of "$name")
-    mkdir -p "$into/$(dirname "$file")"
+    make_dir "$into/$(dirname "$file")"
     cp "$root/$file" "$into/$file"
     # Applied exactly as made (no fuzz): a starter that no longer fits the
     # program is told, never bent to fit.
-    if ! patch --batch --silent --fuzz=0 --no-backup-if-mismatch -p1 -d "$into" -i "$starters/$name.patch" \
+    if ! patch --batch --silent --fuzz=0 --no-backup-if-mismatch -p1 -d "$into" -i "$(starter_of "$name")" \
         >"$into/apply.log" 2>&1; then
-        echo "exercise: the starter $starters/$name.patch no longer applies to the program:" >&2
+        echo "exercise: the starter $(starter_of "$name") no longer applies to the program:" >&2
         cat "$into/apply.log" >&2
         exit 2
     fi
@@ -99,31 +112,57 @@ make_starter() {
 need_name() {
     [ -n "${1:-}" ] || { echo "exercise: which exercise? scripts/exercise.sh list names them" >&2; exit 2; }
     is_name "$1" || { echo "exercise: no exercise named '$1' (scripts/exercise.sh list)" >&2; exit 2; }
+    # A check builds the copy in place of the source of that name that the
+    # registry gives: the starter's file must be one, or the check would
+    # test the real program.
+    local file folder
+    file=$(source_of "$1")
+    folder=$(entry "$1" folder)
+    if [[ $file != "$folder"/* || " $(entry "$1" sources) " != *" ${file#"$folder"/} "* ]]; then
+        echo "exercise: the starter $(starter_of "$1") changes $file, not one of the sources of $1 in the registry" >&2
+        exit 2
+    fi
+}
+
+# code_of NAME FILE: the lines of FILE, a copy of the exercise's source or
+# the real one, without their spaces and without the comment lines that the
+# starter's patch puts in or takes out: the same for a copy that is the
+# real program with the starter's EXERCISE comments kept.
+code_of() {
+    awk 'NR == FNR { if ($0 ~ /^[-+][ \t]*\/\//) { line = substr($0, 2); gsub(/[ \t]/, "", line); comment[line] = 1 } next }
+        { gsub(/[ \t\r]/, "") } $0 != "" && !($0 in comment)' "$(starter_of "$1")" "$2"
 }
 
 # Whether the path is the folder or lies inside it.
 within() { [[ $1 == "$2" || $1 == "$2"/* ]]; }
 
 # The folder of copies lies apart from what the project keeps and builds: a
-# copy there would be the program itself (with the clone as the folder,
-# records/ would be "your copy" of records), or a build's file.
+# copy there would be the program itself (with the clone as the folder, a
+# program named as its folder would have "your copy" in its folder), a
+# lesson's file or a build's.
 need_apart() {
-    local at folder name kept=("$root/scripts" "$root/tests" "$root/tools" "$root/build" "$builds") places
+    local at folder name kept=("$root/scripts" "$root/tests" "$root/tools" "$root/lessons" "$root/build" "$builds")
+    local places top
     places=("$(realpath -m -- "$copies")")
+    top=$(realpath -m -- "$root")
+    for name in $(programs); do
+        kept+=("$root/$(entry "$name" folder)")
+    done
     for name in $(names); do
-        folder=$(source_of "$name")
-        kept+=("$root/${folder%%/*}")
         places+=("${places[0]}/$name")
     done
-    for folder in "${kept[@]}"; do
-        folder=$(realpath -m -- "$folder")
-        for at in "${places[@]}"; do
-            ! within "$at" "$folder" || {
-                echo "exercise: the folder of copies ($copies) must lie outside the project's programs, scripts and builds ($folder); set EXERCISES_DIR to another folder" >&2
-                exit 2
-            }
+    for at in "${places[@]}"; do
+        # The clone itself, and anything within each folder it keeps.
+        [ "$at" != "$top" ] || not_apart "$top"
+        for folder in "${kept[@]}"; do
+            folder=$(realpath -m -- "$folder")
+            if within "$at" "$folder"; then not_apart "$folder"; fi
         done
     done
+}
+not_apart() {
+    echo "exercise: the folder of copies ($copies) must lie outside the project's programs, scripts and builds ($1); set EXERCISES_DIR to another folder" >&2
+    exit 2
 }
 
 # A test's name in words: "GoodCopyWritesPromptsAndCompletionOnly" reads
@@ -144,7 +183,7 @@ progress_end() { [ ! -t 1 ] || printf '\r\033[K'; }
 # do not inherit it (9>&- on each), so that none left behind holds it.
 lock_builds() {
     local lock=$builds/exercise-check.lock holder
-    mkdir -p "$builds"
+    make_dir "$builds"
     exec 9>>"$lock"
     if ! flock -n 9; then
         holder=$(cat "$lock" 2>/dev/null) || true
@@ -194,8 +233,8 @@ build_in() {
     # path: CMake and make go wrong on some characters in a path ("[", ";"),
     # which a folder of copies may hold; another folder is another link.
     folder=$build/copies/$(printf '%s' "$copies/$name" | md5sum | cut -c 1-16)
-    mkdir -p "$build/copies"
-    ln -sfn "$copies/$name" "$folder"
+    make_dir "$build/copies"
+    ln -sfn "$copies/$name" "$folder" || { echo "exercise: cannot make the link $folder" >&2; exit 2; }
     # Configured anew only for another exercise or folder of copies: the
     # build itself configures again when the project's CMake files change.
     if grep -qxF "EXERCISE:STRING=$name" "$build/CMakeCache.txt" 2>/dev/null &&
@@ -222,35 +261,66 @@ build_in() {
     fi
 }
 
+# gtest_results FILE: what gtest's XML report FILE (--gtest_output=xml)
+# says of each test it holds, a line each: "Suite.Test RESULT REASON", the
+# result passed, failed, skipped, or listed (a list of tests, none run), and
+# the reason a skipped test gave, in a line of its own words (gtest's
+# file:line left out). Nothing when there is no report: the test process
+# did not end as gtest ends. The report is XML, not JSON: gtest's JSON
+# (1.12, Debian 12's) leaves a skipped test's reason out.
+gtest_results() {
+    [ -s "$1" ] || return 0
+    python3 -c '
+import sys, xml.etree.ElementTree as tree
+for suite in tree.parse(sys.argv[1]).getroot().iter("testsuite"):
+    for case in suite.iter("testcase"):
+        skipped = case.find("skipped")
+        if case.find("failure") is not None:
+            result = "failed"
+        elif case.get("result") == "skipped":
+            result = "skipped"
+        elif case.get("result") == "completed":
+            result = "passed"
+        else:
+            result = "listed"
+        words = "" if skipped is None else skipped.get("message", "").split("\n", 1)[1:]
+        reason = " ".join(line.strip() for line in "".join(words).split("\n") if line.strip())
+        reason = "".join(c if c.isprintable() else " " for c in reason)
+        print(suite.get("name") + "." + case.get("name"), result, reason)
+' "$1"
+}
+
 # The names of the tests a gtest executable holds that match a filter, in
 # their order: "Suite.Test", one a line.
 list_tests() {
-    "$1" --gtest_filter="$2" --gtest_list_tests | awk '/^[^ ]/ { suite = $1; next } { print suite $1 }'
+    local list=$3/list.xml
+    "$1" --gtest_filter="$2" --gtest_list_tests --gtest_output="xml:$list" >/dev/null || return 0
+    gtest_results "$list" | cut -d ' ' -f 1
 }
-
-# The reason a skipped test gave, from its log: the lines between gtest's
-# "Skipped" mark and its "[  SKIPPED ]" line.
-skip_reason() { awk '/\[  SKIPPED \]/ { exit } on && NF { print } /: Skipped$/ { on = 1 }' "$1" | paste -sd ' '; }
 
 # run_tests NAME FLAVOUR...: the program's tests in each configuration, each
 # test a process of its own and all at once: most of them wait on the
 # program's clock, not on the CPU. The first to fail is the verdict: what
 # failed and the report of the run that failed; the others are ended then.
 # When none fails, says how many passed, and which could not run here and why.
+# Each test's log holds its output (the report of a failure among it); its
+# result, and a skipped test's reason, come from gtest's XML report.
 run_tests() {
-    local name=$1 binary filter flavour build test log i pid status failed=-1
+    local name=$1 binary filter flavour build test log i pid status failed=-1 result reason
     shift
     read -r binary filter <<<"$(tests_of "$name")"
-    local pids=() tests=() flavours=() logs=()
+    local pids=() tests=() flavours=() logs=() results=() reasons=()
     for flavour in "$@"; do
         build=$builds/exercise-$flavour
-        rm -rf "$build/runs"
-        mkdir -p "$build/runs"
+        # No result of an earlier check may stand for one of this check's.
+        rm -rf "$build/runs" || { echo "exercise: cannot remove the earlier runs in $build/runs" >&2; exit 2; }
+        make_dir "$build/runs"
         while read -r test; do
-            log=$build/runs/$test.log
-            "$build/tests/$binary" --gtest_filter="$test" --gtest_color=no >"$log" 2>&1 9>&- &
+            log=$build/runs/${test//\//_}.log
+            "$build/tests/$binary" --gtest_filter="$test" --gtest_color=no --gtest_output="xml:${log%.log}.xml" \
+                >"$log" 2>&1 9>&- &
             pids+=("$!") tests+=("$test") flavours+=("$flavour") logs+=("$log")
-        done < <(list_tests "$build/tests/$binary" "$filter")
+        done < <(list_tests "$build/tests/$binary" "$filter" "$build/runs")
     done
     if [ ${#pids[@]} -eq 0 ]; then
         echo "exercise: no test of $name was found ($filter in $binary)" >&2
@@ -264,12 +334,17 @@ run_tests() {
         for i in "${!pids[@]}"; do
             [ "${pids[$i]}" = "$pid" ] || continue
             unset "pids[$i]"
+            read -r _ result reason < <(gtest_results "${logs[$i]%.log}.xml") || result=
+            results[i]=$result reasons[i]=$reason
+            # A pass, or a skip, is gtest's word for it and a status of 0.
             if [ "$status" -ne 0 ]; then
                 failed=$i
-            elif grep -q '^\[  SKIPPED \] ' "${logs[$i]}"; then
+            elif [ "$result" = passed ]; then
+                passed=$((passed + 1))
+            elif [ "$result" = skipped ]; then
                 not_run=$((not_run + 1))
             else
-                passed=$((passed + 1))
+                failed=$i
             fi
         done
         [ "$failed" -lt 0 ] || break
@@ -284,7 +359,7 @@ run_tests() {
         wait || true
         test=${tests[$failed]} log=${logs[$failed]} flavour=${flavours[$failed]}
         failure=$test
-        if grep -q '^\[  FAILED  \] ' "$log"; then
+        if [ "${results[$failed]}" = failed ]; then
             echo "✗ The test \"$(in_words "$test")\" failed ($flavour build; $test)."
         else
             echo "✗ The test \"$(in_words "$test")\" did not finish ($flavour build; $test):"
@@ -298,16 +373,16 @@ run_tests() {
     # sanitizer, say) has run when another configuration ran it.
     local summary=() skipped=() ran=" "
     for i in "${!tests[@]}"; do
-        grep -q '^\[  SKIPPED \] ' "${logs[$i]}" || ran+="${tests[$i]} "
+        [ "${results[$i]}" = skipped ] || ran+="${tests[$i]} "
     done
     for flavour in "$@"; do
         local passed=0
         for i in "${!tests[@]}"; do
             [ "${flavours[$i]}" = "$flavour" ] || continue
-            if ! grep -q '^\[  SKIPPED \] ' "${logs[$i]}"; then
+            if [ "${results[$i]}" != skipped ]; then
                 passed=$((passed + 1))
             elif [[ $ran != *" ${tests[$i]} "* ]]; then
-                skipped+=("${tests[$i]} ($flavour build): $(skip_reason "${logs[$i]}")")
+                skipped+=("${tests[$i]} ($flavour build): ${reasons[$i]}")
             fi
         done
         summary+=("$passed in the $flavour build")
@@ -384,7 +459,7 @@ case ${1:-} in
         work=$(mktemp -d)
         trap 'rm -rf "$work"' EXIT
         starter=$(make_starter "$name" "$work")
-        mkdir -p "$copies/$name"
+        make_dir "$copies/$name"
         cp "$starter" "$copy"
         # A new copy has no check and no hint yet.
         rm -f "$copies/$name/.last-check" "$copies/$name/.hints-shown"
@@ -414,7 +489,7 @@ case ${1:-} in
             exit 1
         fi
         echo passed >"$copies/$name/.last-check"
-        if "$root/scripts/what_if.sh" list | grep "^$name--" >/dev/null; then
+        if [ -n "$(what_ifs "$name")" ]; then
             echo "Now see what goes wrong without it: scripts/tour.sh --what-if $name"
         else
             echo "Now watch it at work: scripts/tour.sh $name"
@@ -431,7 +506,7 @@ case ${1:-} in
         shown=$((shown + 1))
         echo "Hint $shown of $count for $name:"
         hint_text "$name" "$shown" | sed 's/^/  /'
-        mkdir -p "$copies/$name"
+        make_dir "$copies/$name"
         echo "$shown" >"$copies/$name/.hints-shown" ;;
     solution)
         need_name "${2:-}"
@@ -445,11 +520,18 @@ case ${1:-} in
             copy=$(make_starter "$name" "$work")
             label="the starter (you have no copy yet)"
         fi
+        real=$root/$(source_of "$name")
         echo "From $label to the real program ($(source_of "$name")):"
-        if diff -u --label "$label" --label "$(source_of "$name")" "$copy" "$root/$(source_of "$name")"; then
+        if cmp -s "$copy" "$real"; then
             echo "(none: $label is the real program, line for line)"
+        elif cmp -s <(code_of "$name" "$copy") <(code_of "$name" "$real"); then
+            # The EXERCISE comments a learner leaves in are no difference.
+            echo "(none but comments and spaces: $label is the real program; the starter's EXERCISE comments"
+            echo " may go, and the real program's own comments are in $(source_of "$name"))"
+        else
+            diff -u --label "$label" --label "$(source_of "$name")" "$copy" "$real" || true
         fi ;;
     *)
-        sed -n '2,17s/^# \{0,1\}//p' "$0"
+        awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
         exit 2 ;;
 esac

@@ -7,7 +7,7 @@
 #   scripts/setup.sh what-if those, strace and git (the tour's --what-if, whose
 #                            patches git applies)
 #   scripts/setup.sh exercise a C and C++ compiler, make, CMake, GoogleTest,
-#                            strace and git (scripts/exercise.sh)
+#                            strace, git and Python 3 (scripts/exercise.sh)
 #   scripts/setup.sh starter patch (scripts/exercise.sh start and solution,
 #                            which make a starter from the program)
 #   scripts/setup.sh test    all of those, clang, and the linters shellcheck
@@ -22,7 +22,7 @@ case ${1:-} in
     trace) packages=("${tour[@]}" strace binutils python3) ;;
     what-if) packages=("${tour[@]}" strace git) ;;
     starter) packages=(patch) ;;
-    exercise) packages=("${tour[@]}" libgtest-dev strace git) ;;
+    exercise) packages=("${tour[@]}" libgtest-dev strace git python3) ;;
     test) packages=("${tour[@]}" clang binutils libgtest-dev strace python3 git patch shellcheck pyflakes3) ;;
     *) echo "usage: scripts/setup.sh tour|trace|what-if|starter|exercise|test" >&2; exit 2 ;;
 esac

@@ -1,10 +1,11 @@
-// The exercises (scripts/exercise.sh): each starter builds and fails its
-// check, and so does every wrong copy kept for it and every what-if of its
-// program; the real program, put in its place, passes it; a copy that exists
-// is never overwritten; a check leaves the build that the tour and the tests
-// use alone, and its failure says what was sent, what was expected and what
-// came.
-#include "harness.h"
+// The exercises (scripts/exercise.sh), each as the registry and its lesson
+// give it: each starter builds and fails its check, and so does every wrong
+// copy kept for it and every what-if of its program; the real program, put in
+// its place, passes it; a copy that exists is never overwritten; a check
+// leaves the build that the tour and the tests use alone, and its failure
+// says what was sent, what was expected and what came. What a check of one
+// program's copy must show is in its lesson (lessons/NAME/exercise_test.cpp).
+#include "exercise_test.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,70 +13,34 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <regex>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-class Exercise : public TempDirTest {
-protected:
-    // Runs scripts/exercise.sh (of another tree, if given) with the copies in
-    // the test's directory and the checks' builds in a tree of this build's,
-    // or as env says.
-    void exercise(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                  const std::string& tree = SOURCE_DIR)
-    {
-        start_exercise(run, args, env, tree);
-        finish(run, 600);
-    }
-    void start_exercise(Piped& p, const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                        const std::string& tree = SOURCE_DIR)
-    {
-        std::vector<std::string> argv{tree + "/scripts/exercise.sh"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::string> all{"EXERCISES_DIR=" + path("copies"), "EXERCISE_BUILD=" CHECKS_BUILD};
-        all.insert(all.end(), env.begin(), env.end());
-        start_piped(p, "/bin/bash", all, argv);
-    }
-    // The last line of the output: start's path of the copy.
-    std::string last_line() const
-    {
-        std::string text = run.out_text.substr(0, run.out_text.size() - 1);
-        return text.substr(text.rfind('\n') + 1);
-    }
-    Piped run;
-};
-
 // The real build's program and cache, as they stand.
-std::string real_build_state(const char* name)
+std::string real_build_state(const std::string& name)
 {
     struct stat st {};
-    stat(program(name).c_str(), &st);
+    stat(program(name.c_str()).c_str(), &st);
     return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + " " +
            read_file(std::string(PROGRAM_DIR) + "/../CMakeCache.txt");
 }
 
-// The file a patch changes, as the project lays it out ("+++ b/FILE").
-std::string target_of(const std::string& patch)
-{
-    std::string text = read_file(patch);
-    size_t at = text.find("\n+++ b/");
-    return at == std::string::npos ? "" : text.substr(at + 7, text.find('\n', at + 7) - at - 7);
-}
-
-// The patches kept in a folder of the project for a program: FOLDER/NAME--*.patch.
-std::vector<std::string> patches_of(const std::string& folder, const std::string& name)
+// The patches in a folder of a program's lesson: lessons/NAME/FOLDER/*.patch.
+std::vector<std::string> patches_of(const std::string& name, const std::string& folder)
 {
     std::vector<std::string> found;
     glob_t matches{};
-    std::string pattern = std::string(SOURCE_DIR) + "/" + folder + "/" + name + "--*.patch";
+    std::string pattern = lesson(name) + "/" + folder + "/*.patch";
     if (glob(pattern.c_str(), 0, nullptr, &matches) == 0)
         found.assign(matches.gl_pathv, matches.gl_pathv + matches.gl_pathc);
     globfree(&matches);
     return found;
 }
 
-class EveryCopy : public Exercise, public testing::WithParamInterface<const char*> {
+class EveryCopy : public Exercise, public testing::WithParamInterface<std::string> {
 protected:
     // The real program's file with a patch applied, as a learner would have it.
     std::string patched(const std::string& source, const std::string& patch)
@@ -89,45 +54,29 @@ protected:
     }
 };
 
-// What a failure's report must show of the run, for a starter (by the
-// program's name) or a wrong copy (by its patch): for copyfile's starter,
-// what was sent, the prompt, what was expected and what came; for
-// pause_timer's, the signal sent and the count that came; for a copy whose
-// fault shows under a setting of the test's, the setting; for a run that
-// never ends, that it did not end, in words.
-const std::vector<std::pair<std::string, std::vector<std::string>>> report_parts = {
-    {"copyfile",
-     {"\n    sent     \"", "\n    prompt   \"Enter source file path: \"", "\n    expected  ", "\n    came      ",
-      "\n    ended    exit status "}},
-    {"pause_timer", {"\n    signal   SIG", "\n    came     \"Countdown: 10\\n", "\n    expected  ", "\n    came      "}},
-    {"copyfile--short-write-rest-from-the-start.patch", {"\n    setting  the I/O shim let each write take "}},
-    {"copyfile--zero-byte-write-asked-again.patch",
-     {"\n    setting  the I/O shim let each write take no bytes",
-      "\n    copyfile did not end within 5 s of its input's close"}},
-    {"mutex_counter--unlocked-before-the-store.patch", {"\n    setting  the lock shim held the thread inside"}},
-};
-
-// The starter, each wrong copy kept beside it (scripts/exercise/wrong/) and
-// each what-if of the program fail its check, each with a report and never
-// for want of building; the real program passes. A check leaves the tour's
-// and the tests' build alone.
+// The starter, each wrong copy kept beside it (lessons/NAME/wrong/) and each
+// what-if of the program fail its check, each with a report (with what the
+// lesson's exercise_test.cpp says it must show: report_parts) and never for
+// want of building; the real program passes. A check leaves the tour's and
+// the tests' build alone.
 TEST_P(EveryCopy, FailsEachWrongCopyAndPassesTheRealProgram)
 {
     const std::string name = GetParam();
-    std::string before = real_build_state(name.c_str());
+    std::string before = real_build_state(name);
     exercise({"start", name});
     expect_exit(run.end, 0);
     const std::string copy = last_line();
-    const std::string source = target_of(std::string(SOURCE_DIR) + "/scripts/exercise/" + name + ".patch");
-    const std::string real = read_file(std::string(SOURCE_DIR) + "/" + source);
+    const std::string source = source_of(name);
+    const std::string real = real_source(name);
     ASSERT_FALSE(real.empty()) << source;
     EXPECT_NE(read_file(copy), real) << "no lesson taken out";
 
-    std::vector<std::pair<std::string, std::string>> wrong = {{"the starter", read_file(copy)}};
-    for (const char* folder : {"scripts/exercise/wrong", "scripts/what-if"})
-        for (const std::string& patch : patches_of(folder, name))
+    std::vector<std::pair<std::string, std::string>> wrong = {{"starter", read_file(copy)}};
+    for (const char* folder : {"wrong", "what-if"})
+        for (const std::string& patch : patches_of(name, folder))
             if (target_of(patch) == source)  // a what-if may change another file of the program
-                wrong.emplace_back(patch.substr(patch.rfind('/') + 1), patched(source, patch));
+                wrong.emplace_back(std::string(folder) + "/" + patch.substr(patch.rfind('/') + 1, patch.size() - patch.rfind('/') - 7),
+                                   patched(source, patch));
     for (const auto& [label, text] : wrong) {
         SCOPED_TRACE(label);
         write_file(copy, text);
@@ -136,20 +85,18 @@ TEST_P(EveryCopy, FailsEachWrongCopyAndPassesTheRealProgram)
         EXPECT_NE(run.out_text.find("\u2717 The test "), std::string::npos) << run.out_text;
         EXPECT_NE(run.out_text.find("\n  The check that failed ("), std::string::npos) << run.out_text;
         EXPECT_EQ(run.out_text.find("does not build"), std::string::npos) << "it must build:\n" << run.out_text;
-        // A deadlock is told as one, from what the threads were doing.
-        for (const char* deadlock : {"--never-unlocked", "--never-posted", "--starts-at-0"}) {
-            if (label.find(deadlock) != std::string::npos) {
-                EXPECT_NE(run.out_text.find(": waiting for a lock or a semaphore that is never given back (futex)"),
-                          std::string::npos)
-                    << run.out_text;
+        auto parts = report_parts().find({name, label});
+        if (parts != report_parts().end()) {
+            for (const std::string& part : parts->second) {
+                EXPECT_NE(run.out_text.find(part), std::string::npos) << part << " missing from:\n" << run.out_text;
             }
         }
-        for (const auto& [copy_of, parts] : report_parts) {
-            for (const std::string& part : parts) {
-                if (copy_of == (label == "the starter" ? name : label)) {
-                    EXPECT_NE(run.out_text.find(part), std::string::npos) << part << " missing from:\n" << run.out_text;
-                }
-            }
+    }
+    // What a lesson says a report must show is of a copy that is there.
+    for (const auto& [copy_of, parts] : report_parts()) {
+        if (copy_of.first == name) {
+            EXPECT_TRUE(std::any_of(wrong.begin(), wrong.end(), [&](const auto& kept) { return kept.first == copy_of.second; }))
+                << name << " has no copy " << copy_of.second << " to check";
         }
     }
     write_file(copy, real);
@@ -169,39 +116,46 @@ TEST_P(EveryCopy, FailsEachWrongCopyAndPassesTheRealProgram)
         << run.out_text;
     // And where to go next: what goes wrong without the lesson, where the
     // program has a what-if.
-    EXPECT_NE(run.out_text.find(patches_of("scripts/what-if", name).empty()
+    EXPECT_NE(run.out_text.find(registry_entry(name, "what-if").empty()
                                     ? "\nNow watch it at work: scripts/tour.sh " + name + "\n"
                                     : "\nNow see what goes wrong without it: scripts/tour.sh --what-if " + name + "\n"),
               std::string::npos)
         << run.out_text;
-    EXPECT_EQ(real_build_state(name.c_str()), before) << "the check changed the tour's and the tests' build";
+    EXPECT_EQ(real_build_state(name), before) << "the check changed the tour's and the tests' build";
 }
 
-INSTANTIATE_TEST_SUITE_P(, EveryCopy,
-                         testing::Values("atm_sim", "copyfile", "mutex_counter", "pause_timer", "records",
-                                         "sem_counter", "server", "sigint_loop", "sigusr_toggle"),
-                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(, EveryCopy, testing::ValuesIn(exercises()),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
+
+// A program's name, and things of it, as the tests below need them: the
+// first exercise, and the one after it.
+std::string first_exercise() { return exercises().at(0); }
+std::string second_exercise() { return exercises().at(1); }
+// A copy's file name: that of the program's file it stands in for.
+std::string file_name(const std::string& source) { return source.substr(source.rfind('/') + 1); }
 
 // A second start keeps the copy as the learner left it.
 TEST_F(Exercise, StartKeepsTheCopy)
 {
-    exercise({"start", "copyfile"});
+    const std::string name = first_exercise();
+    exercise({"start", name});
     std::string copy = last_line();
     write_file(copy, "// mine\n");
-    exercise({"start", "copyfile"});
+    exercise({"start", name});
     expect_exit(run.end, 0);
     EXPECT_EQ(last_line(), copy);
     EXPECT_EQ(read_file(copy), "// mine\n");
     EXPECT_NE(run.out_text.find("kept as it is"), std::string::npos) << run.out_text;
 }
 
-// Every starter kept is checked by the test above; the list shows each with
-// its title whole, in lines of at most 80 columns when not on a terminal.
+// Every starter kept is checked by the test above; the list shows each,
+// in the registry's order, with its title (the registry's) whole, in lines
+// of at most 80 columns when not on a terminal.
 TEST_F(Exercise, EveryExerciseIsChecked)
 {
     exercise({"list"});
     expect_exit(run.end, 0);
-    std::string names, shown, expected;
+    std::string names, shown, expected_names, expected;
     for (size_t at = 0; at < run.out_text.size(); at = run.out_text.find('\n', at) + 1) {
         std::string line = run.out_text.substr(at, run.out_text.find('\n', at) - at);
         EXPECT_LE(line.size(), 80u) << line;
@@ -211,37 +165,42 @@ TEST_F(Exercise, EveryExerciseIsChecked)
             names += line.substr(0, line.find(' ')) + " ";
         shown += line + " ";
     }
-    EXPECT_EQ(names, "atm_sim copyfile mutex_counter pause_timer records sem_counter server sigint_loop sigusr_toggle ");
-    for (size_t at = 0; at < names.size(); at = names.find(' ', at) + 1) {
-        std::string name = names.substr(at, names.find(' ', at) - at);
-        std::string hints = read_file(std::string(SOURCE_DIR) + "/scripts/exercise/" + name + ".hints");
-        expected += name + " not started " + hints.substr(0, hints.find('\n')) + " ";
+    for (const std::string& name : exercises()) {
+        expected_names += name + " ";
+        std::vector<std::string> title = registry_entry(name, "exercise");
+        ASSERT_EQ(title.size(), 1u) << name << ": an exercise has one title in the registry";
+        expected += name + " not started " + title[0] + " ";
     }
+    EXPECT_EQ(names, expected_names);
     EXPECT_EQ(std::regex_replace(shown, std::regex(" +"), " "), expected);
 }
 
 // Only the names the list gives are exercises: a name that reaches out of
-// the folders ("../exercise/copyfile" names a starter all the same) is
-// refused by every verb, and nothing is written.
+// the folders ("../lessons/NAME" names a lesson all the same) is refused
+// by every verb, and nothing is written.
 TEST_F(Exercise, AcceptsOnlyTheListedNames)
 {
+    const std::string outside = "../lessons/" + first_exercise();
     for (const char* verb : {"start", "check", "hint", "solution"}) {
-        exercise({verb, "../exercise/copyfile"});
+        exercise({verb, outside});
         expect_exit(run.end, 2);
-        EXPECT_NE(run.err_text.find("no exercise named '../exercise/copyfile'"), std::string::npos) << run.err_text;
+        EXPECT_NE(run.err_text.find("no exercise named '" + outside + "'"), std::string::npos) << run.err_text;
     }
     struct stat st {};
-    EXPECT_NE(stat(path("exercise").c_str(), &st), 0) << "start wrote outside the folder of copies";
+    EXPECT_NE(stat(path("lessons").c_str(), &st), 0) << "start wrote outside the folder of copies";
     EXPECT_NE(stat(path("copies").c_str(), &st), 0) << "a verb wrote into the folder of copies";
 }
 
 // The folders an exercise writes into are its own: a folder of copies that
-// is the clone itself (where records/ would be "your copy") or lies in a
-// build is refused, and so is a checks' tree that is, through a link, the
-// tour's and the tests' own build; the project's files stay as they were.
-// A copy that start did not make is never offered for removal.
+// is the clone itself (where a program named as its folder would have "your
+// copy" in its folder), or the clone reached from a program's folder, or
+// lies in a build is refused, and so is a checks' tree that is, through a
+// link, the tour's and the tests' own build; the project's files stay as
+// they were. A copy that start did not make is never offered for removal.
+// A starter whose file is not one of the program's sources is refused.
 TEST_F(Exercise, RefusesTheProjectsOwnFoldersAndRemovesNothingItDidNotMake)
 {
+    const std::string name = first_exercise();
     // A throwaway tree of the project (without its builds), so that the
     // script, even wrong, has only that to harm.
     const std::string tree = path("tree");
@@ -256,10 +215,10 @@ TEST_F(Exercise, RefusesTheProjectsOwnFoldersAndRemovesNothingItDidNotMake)
         return sums.out_text;
     };
     const std::string before = digest();
-    for (const std::string& copies : {tree, tree + "/records/..", tree + "/build/mine"}) {
+    for (const std::string& copies : {tree, tree + "/" + registry_entry(name, "folder").at(0) + "/..", tree + "/build/mine"}) {
         for (const char* verb : {"start", "hint", "check", "list"}) {
             SCOPED_TRACE(copies + " " + verb);
-            exercise({verb, "records"}, {"EXERCISES_DIR=" + copies}, tree);
+            exercise({verb, name}, {"EXERCISES_DIR=" + copies}, tree);
             expect_exit(run.end, 2);
             EXPECT_NE(run.err_text.find("must lie outside the project's"), std::string::npos) << run.err_text;
             EXPECT_EQ(run.out_text.find("rm "), std::string::npos) << run.out_text;
@@ -267,55 +226,129 @@ TEST_F(Exercise, RefusesTheProjectsOwnFoldersAndRemovesNothingItDidNotMake)
     }
     EXPECT_EQ(digest(), before) << "the project's files changed";
 
+    // A starter that changes a file the registry does not give as one of
+    // the program's sources, which a check would not put in its place.
+    std::string registry = read_file(tree + "/registry.txt");
+    size_t sources = registry.find("\n    sources ", registry.find("program " + name + "\n"));
+    registry.replace(sources, registry.find('\n', sources + 1) - sources, "\n    sources   elsewhere.cpp");
+    write_file(tree + "/registry.txt", registry);
+    exercise({"start", name}, {}, tree);
+    expect_exit(run.end, 2);
+    EXPECT_NE(run.err_text.find("not one of the sources of " + name + " in the registry"), std::string::npos) << run.err_text;
+
     // A checks' tree that is the tests' own build, through a link.
-    std::string real_before = real_build_state("copyfile");
-    exercise({"start", "copyfile"});
+    std::string real_before = real_build_state(name);
+    exercise({"start", name});
     ASSERT_EQ(mkdir(path("builds").c_str(), 0755), 0);
     ASSERT_EQ(symlink((std::string(PROGRAM_DIR) + "/..").c_str(), path("builds/exercise-plain").c_str()), 0);
-    exercise({"check", "copyfile"}, {"EXERCISE_BUILD=" + path("builds")});
+    exercise({"check", name}, {"EXERCISE_BUILD=" + path("builds")});
     expect_exit(run.end, 2);
     EXPECT_NE(run.err_text.find("is a build of the real programs"), std::string::npos) << run.err_text;
-    EXPECT_EQ(real_build_state("copyfile"), real_before) << "the check changed the tour's and the tests' build";
+    EXPECT_EQ(real_build_state(name), real_before) << "the check changed the tour's and the tests' build";
 
     // A file in the copy's place that start did not make.
     ASSERT_EQ(mkdir(path("theirs").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(path("theirs/copyfile").c_str(), 0755), 0);
-    write_file(path("theirs/copyfile/copyfile.cpp"), "// not start's\n");
-    exercise({"start", "copyfile"}, {"EXERCISES_DIR=" + path("theirs")});
+    ASSERT_EQ(mkdir(path("theirs/" + name).c_str(), 0755), 0);
+    write_file(path("theirs/" + name + "/" + file_name(source_of(name))), "// not start's\n");
+    exercise({"start", name}, {"EXERCISES_DIR=" + path("theirs")});
     expect_exit(run.end, 0);
     EXPECT_NE(run.out_text.find("kept as it is"), std::string::npos) << run.out_text;
     EXPECT_EQ(run.out_text.find("rm "), std::string::npos) << run.out_text;
 }
 
-// What the compiler said shows whatever characters the folder of copies has
-// in its path, with a hint on reading it; a copy that fails a test that a
-// hint is made for gets that hint, not the next in line.
-TEST_F(Exercise, HintFitsTheFailure)
+// A folder that cannot be made ends start and check there, saying which:
+// the copy's, under a path that is a file, and the check's own in its
+// build, where a file stands; the check goes no further (no build).
+TEST_F(Exercise, AFolderThatCannotBeMadeEndsTheVerb)
 {
+    const std::string name = first_exercise();
+    write_file(path("file"), "");
+    exercise({"start", name}, {"EXERCISES_DIR=" + path("file/copies")});
+    expect_exit(run.end, 2);
+    EXPECT_NE(run.err_text.find("exercise: cannot make the folder " + path("file/copies/" + name)), std::string::npos)
+        << run.err_text;
+
+    exercise({"start", name});
+    expect_exit(run.end, 0);
+    ASSERT_EQ(mkdir(path("builds").c_str(), 0755), 0);
+    write_file(path("builds/exercise-plain"), "");
+    exercise({"check", name}, {"EXERCISE_BUILD=" + path("builds")});
+    expect_exit(run.end, 2);
+    EXPECT_NE(run.err_text.find("exercise: cannot make the folder " + path("builds/exercise-plain/copies")),
+              std::string::npos)
+        << run.err_text;
+    EXPECT_EQ(run.out_text.find("configuring"), std::string::npos) << run.out_text;
+}
+
+// The real program's file with the comment lines the starter's patch puts in
+// (its EXERCISE comments) kept, as a learner who wrote the real code under
+// them, and left them in, has it: the real program's lines, in their order,
+// with the patch's added comment lines where the patch puts them.
+std::string solved_keeping_comments(const std::string& real, const std::string& patch)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(real), hunks(patch);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::string out;
+    size_t next = 0;
+    bool in_hunk = false;
+    for (std::string line; std::getline(hunks, line);) {
+        if (line.rfind("@@ -", 0) == 0) {
+            for (size_t from = std::stoul(line.substr(4)) - 1; next < from && next < lines.size();)
+                out += lines[next++] + "\n";
+            in_hunk = true;
+        } else if (in_hunk && (line[0] == ' ' || line[0] == '-') && next < lines.size()) {
+            out += lines[next++] + "\n";
+        } else if (in_hunk && line[0] == '+' && line.find_first_not_of(" \t", 1) != std::string::npos &&
+                   line.compare(line.find_first_not_of(" \t", 1), 2, "//") == 0) {
+            out += line.substr(1) + "\n";
+        }
+    }
+    while (next < lines.size())
+        out += lines[next++] + "\n";
+    return out;
+}
+
+// solution takes a copy that is the real program with the starter's
+// EXERCISE comments left in for the real program, and says so; the starter
+// itself it does not.
+TEST_F(Exercise, SolutionSeesTheRealProgramUnderTheStartersComments)
+{
+    for (const std::string& name : exercises()) {
+        SCOPED_TRACE(name);
+        exercise({"start", name});
+        const std::string copy = last_line();
+        exercise({"solution", name});
+        expect_exit(run.end, 0);
+        EXPECT_EQ(run.out_text.find("is the real program"), std::string::npos) << run.out_text;
+        const std::string solved = solved_keeping_comments(real_source(name), read_file(lesson(name) + "/exercise.patch"));
+        ASSERT_NE(solved, real_source(name));
+        ASSERT_NE(solved.find("EXERCISE"), std::string::npos) << solved;
+        write_file(copy, solved);
+        exercise({"solution", name});
+        expect_exit(run.end, 0);
+        EXPECT_NE(run.out_text.find("your copy is the real program"), std::string::npos) << run.out_text;
+    }
+}
+
+// What the compiler said shows whatever characters the folder of copies has
+// in its path, with a hint on reading it.
+TEST_F(Exercise, CompilerWordsWhateverThePath)
+{
+    const std::string name = first_exercise();
     const std::string copies = path("a|b(c[d");
-    exercise({"start", "copyfile"}, {"EXERCISES_DIR=" + copies});
+    exercise({"start", name}, {"EXERCISES_DIR=" + copies});
     const std::string copy = last_line();
     write_file(copy, "int main() { return undeclared_name; }\n");
-    exercise({"check", "copyfile"}, {"EXERCISES_DIR=" + copies});
+    exercise({"check", name}, {"EXERCISES_DIR=" + copies});
     expect_exit(run.end, 1);
-    EXPECT_NE(run.out_text.find("does not build (plain build). What the compiler said:\n    copyfile.cpp:1:21: error: "),
+    EXPECT_NE(run.out_text.find("does not build (plain build). What the compiler said:\n    " + file_name(source_of(name)) +
+                                ":1:21: error: "),
               std::string::npos)
         << run.out_text;
     EXPECT_NE(run.out_text.find("undeclared_name"), std::string::npos) << run.out_text;
     EXPECT_NE(run.out_text.find("Hint: read the compiler's first error first"), std::string::npos) << run.out_text;
-
-    // The real program with a short write's rest written from the chunk's
-    // start: the test of short writes fails, and its hint comes.
-    const std::string wrong = std::string(SOURCE_DIR) + "/scripts/exercise/wrong/copyfile--short-write-rest-from-the-start.patch";
-    write_file(copy, read_file(std::string(SOURCE_DIR) + "/" + target_of(wrong)));
-    run_piped(run, "/usr/bin/patch", "", 60, {}, {"--batch", "--silent", copy, wrong});
-    expect_exit(run.end, 0);
-    exercise({"check", "copyfile"}, {"EXERCISES_DIR=" + copies});
-    expect_exit(run.end, 1);
-    EXPECT_NE(run.out_text.find("failed (plain build; Copyfile.ShortWritesAreCompleted)"), std::string::npos)
-        << run.out_text;
-    EXPECT_NE(run.out_text.find("\nHint: A write may take fewer bytes than it was asked to"), std::string::npos)
-        << run.out_text;
 }
 
 // start, list, hint and solution need none of what a check needs: with no
@@ -323,7 +356,8 @@ TEST_F(Exercise, HintFitsTheFailure)
 // they work.
 TEST_F(Exercise, StartNeedsNoCheckingTools)
 {
-    exercise({"start", "records"});  // brings what start needs, where missing
+    const std::string name = first_exercise(), other = exercises().back();
+    exercise({"start", other});  // brings what start needs, where missing
     expect_exit(run.end, 0);
     ASSERT_EQ(mkdir(path("bin").c_str(), 0755), 0);
     const std::vector<std::string> left_out = {"git", "strace", "cmake", "make", "gcc", "g++", "c++", "cc",
@@ -332,81 +366,50 @@ TEST_F(Exercise, StartNeedsNoCheckingTools)
         DIR* d = opendir(folder);
         ASSERT_NE(d, nullptr) << folder;
         while (dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            bool out = name[0] == '.' || std::find(left_out.begin(), left_out.end(), name) != left_out.end() ||
-                       name.rfind("gcc", 0) == 0 || name.rfind("clang", 0) == 0 || name.rfind("g++", 0) == 0 || name.find("-linux-gnu-") != std::string::npos;
+            std::string file = e->d_name;
+            bool out = file[0] == '.' || std::find(left_out.begin(), left_out.end(), file) != left_out.end() ||
+                       file.rfind("gcc", 0) == 0 || file.rfind("clang", 0) == 0 || file.rfind("g++", 0) == 0 || file.find("-linux-gnu-") != std::string::npos;
             if (!out)
-                symlink((std::string(folder) + "/" + name).c_str(), path("bin/" + name).c_str());
+                symlink((std::string(folder) + "/" + file).c_str(), path("bin/" + file).c_str());
         }
         closedir(d);
     }
     const std::vector<std::string> env = {"PATH=" + path("bin")};
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"start", "copyfile"}, {"list"}, {"hint", "copyfile"}, {"solution", "server"}}) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"start", name}, {"list"}, {"hint", name}, {"solution", second_exercise()}}) {
         SCOPED_TRACE(args[0]);
         exercise(args, env);
         expect_exit(run.end, 0);
         EXPECT_EQ(run.err_text, "");
     }
-    exercise({"start", "copyfile"}, env);
+    exercise({"start", name}, env);
     EXPECT_NE(read_file(last_line()).find("EXERCISE"), std::string::npos) << run.out_text;
-}
-
-// Where user namespaces are refused and the learner is not root, the
-// server's tests that take the write permission from the server cannot run:
-// the check names them, says why, and is no pass. Made so in a user
-// namespace of the test's own, where the test is root and may lower the
-// namespaces' limit: to the one namespace then made inside it, where the
-// check runs as an ordinary user (uid 1000) and can make none; with a /tmp
-// of its own, so that the server's tests leave a learner's /tmp/new alone.
-TEST_F(Exercise, ACheckWithTestsThatCouldNotRunIsNoPass)
-{
-    Piped probe;
-    run_piped(probe, "/usr/bin/unshare", "", 20, {}, {"--user", "--map-root-user", "/bin/true"});
-    if (!probe.end.exited || probe.end.status != 0)
-        GTEST_SKIP() << "no user namespace here to lower the limit in: " << probe.err_text;
-    exercise({"start", "server"});
-    const std::string copy = last_line();
-    write_file(copy, read_file(std::string(SOURCE_DIR) + "/" +
-                               target_of(std::string(SOURCE_DIR) + "/scripts/exercise/server.patch")));
-    // The folders under /tmp that the check uses are kept in the new /tmp.
-    const char* script = R"(
-        set -e
-        tops=() fds=()
-        while [ "$1" != -- ]; do
-            case $1 in /tmp/?*) rest=${1#/tmp/}; tops+=("/tmp/${rest%%/*}"); exec {fd}<"/tmp/${rest%%/*}"; fds+=("$fd") ;; esac
-            shift
-        done
-        shift
-        mount -t tmpfs tmpfs /tmp
-        for i in "${!tops[@]}"; do
-            mkdir -p "${tops[$i]}"
-            mount --no-canonicalize --bind "/proc/self/fd/${fds[$i]}" "${tops[$i]}"
-        done
-        echo 1 >/proc/sys/user/max_user_namespaces
-        exec unshare --user --map-user=1000 --map-group=1000 "$@"
-    )";
-    run_piped(run, "/usr/bin/unshare", "", 600,
-              {"EXERCISES_DIR=" + path("copies"), "EXERCISE_BUILD=" CHECKS_BUILD},
-              {"--user", "--map-root-user", "--mount", "/bin/bash", "-c", script, "bash", dir, CHECKS_BUILD,
-               SOURCE_DIR, "--", "/bin/bash", std::string(SOURCE_DIR) + "/scripts/exercise.sh", "check", "server"});
-    expect_exit(run.end, 1);
-    EXPECT_NE(run.out_text.find("\u2717 Not every test of server could run here, so this is not a pass."),
-              std::string::npos)
-        << run.out_text << run.err_text;
-    EXPECT_NE(run.out_text.find("\n    Server.WaitsQuietlyWithoutWritePermission (plain build): no user namespace here"),
-              std::string::npos)
-        << run.out_text;
-    EXPECT_EQ(read_file(path("copies/server/.last-check")), "failed\n");
 }
 
 // Two checks at once each test their own copy: the second waits for the
 // first, which is held in its build (by a cmake that waits for the test)
-// until the second has started.
+// until the second has started. Two exercises checked in the plain build
+// alone, whose tests are in two executables.
 TEST_F(Exercise, TwoChecksAtOnceEachCheckTheirOwnCopy)
 {
-    exercise({"start", "copyfile"});
-    exercise({"start", "records"});
+    std::vector<std::string> plain;
+    for (const std::string& name : exercises())
+        if (registry_entry(name, "flavours") == std::vector<std::string>{"plain"})
+            plain.push_back(name);
+    ASSERT_FALSE(plain.empty());
+    auto tests_of = [](const std::string& name) { return registry_entry(name, "tests").at(0); };
+    auto suite_of = [&](const std::string& name) {
+        std::string tests = tests_of(name);
+        return tests.substr(tests.find(' ') + 1, tests.find('.') - tests.find(' '));
+    };
+    const std::string one = plain.front();
+    auto other = std::find_if(plain.rbegin(), plain.rend(), [&](const std::string& name) {
+        return tests_of(name).substr(0, tests_of(name).find(' ')) != tests_of(one).substr(0, tests_of(one).find(' '));
+    });
+    ASSERT_NE(other, plain.rend()) << "no two exercises of the plain build with tests in two executables";
+    const std::string two = *other;
+    exercise({"start", one});
+    exercise({"start", two});
     ASSERT_EQ(mkdir(path("bin").c_str(), 0755), 0);
     ASSERT_EQ(mkfifo(path("hold").c_str(), 0600), 0);
     // The first build waits for a line on the FIFO hold; cmake is the next
@@ -420,14 +423,14 @@ TEST_F(Exercise, TwoChecksAtOnceEachCheckTheirOwnCopy)
     ASSERT_EQ(chmod(path("bin/cmake").c_str(), 0755), 0);
     const std::vector<std::string> env = {"PATH=" + path("bin") + ":" + getenv("PATH"), "HOLD=" + path("hold")};
     Piped first, second;
-    start_exercise(first, {"check", "copyfile"}, env);
+    start_exercise(first, {"check", one}, env);
     struct stat st {};
     for (double deadline = now_seconds() + 600; stat(path("hold.held").c_str(), &st) != 0;) {
         ASSERT_LT(now_seconds(), deadline) << "the first check never came to its build";
         ASSERT_FALSE(has_ended(first)) << first.out_text << first.err_text;
         usleep(20000);
     }
-    start_exercise(second, {"check", "records"}, env);
+    start_exercise(second, {"check", two}, env);
     EXPECT_TRUE(wait_output(second, "waiting for another check (PID " + std::to_string(first.pid) + ") to end", 600))
         << second.out_text;
     int hold = open(path("hold").c_str(), O_WRONLY);
@@ -439,8 +442,8 @@ TEST_F(Exercise, TwoChecksAtOnceEachCheckTheirOwnCopy)
     expect_exit(first.end, 1);
     expect_exit(second.end, 1);
     EXPECT_NE(first.out_text.find("\u2717 The test "), std::string::npos) << first.out_text;
-    EXPECT_NE(first.out_text.find("(plain build; Copyfile."), std::string::npos) << first.out_text;
-    EXPECT_NE(second.out_text.find("(plain build; Records."), std::string::npos) << second.out_text;
+    EXPECT_NE(first.out_text.find("(plain build; " + suite_of(one)), std::string::npos) << first.out_text;
+    EXPECT_NE(second.out_text.find("(plain build; " + suite_of(two)), std::string::npos) << second.out_text;
 }
 
 

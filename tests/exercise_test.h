@@ -1,0 +1,90 @@
+// The exercises' tests (tests/exercise_test.cpp, and a lesson's own in
+// lessons/NAME/exercise_test.cpp): the fixture that runs
+// scripts/exercise.sh, and what the tests read of the lessons.
+#pragma once
+
+#include "harness.h"
+
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
+
+class Exercise : public TempDirTest {
+protected:
+    // Runs scripts/exercise.sh (of another tree, if given) with the copies in
+    // the test's directory and the checks' builds in a tree of this build's,
+    // or as env says.
+    void exercise(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                  const std::string& tree = SOURCE_DIR)
+    {
+        start_exercise(run, args, env, tree);
+        finish(run, 600);
+    }
+    void start_exercise(Piped& p, const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                        const std::string& tree = SOURCE_DIR)
+    {
+        std::vector<std::string> argv{tree + "/scripts/exercise.sh"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> all{"EXERCISES_DIR=" + path("copies"), "EXERCISE_BUILD=" CHECKS_BUILD};
+        all.insert(all.end(), env.begin(), env.end());
+        start_piped(p, "/bin/bash", all, argv);
+    }
+    // The last line of the output: start's path of the copy.
+    std::string last_line() const
+    {
+        std::string text = run.out_text.substr(0, run.out_text.size() - 1);
+        return text.substr(text.rfind('\n') + 1);
+    }
+    Piped run;
+};
+
+// The folder of a program's lesson.
+inline std::string lesson(const std::string& name) { return std::string(SOURCE_DIR) + "/lessons/" + name; }
+
+// The exercises: the programs of the registry whose lesson has a starter
+// (exercise.patch), in the registry's order.
+inline std::vector<std::string> exercises()
+{
+    std::vector<std::string> found;
+    struct stat st {};
+    for (const std::string& name : registry_programs())
+        if (stat((lesson(name) + "/exercise.patch").c_str(), &st) == 0)
+            found.push_back(name);
+    return found;
+}
+
+// The file a patch changes, as the project lays it out ("+++ b/FILE").
+inline std::string target_of(const std::string& patch)
+{
+    std::string text = read_file(patch);
+    size_t at = text.find("\n+++ b/");
+    return at == std::string::npos ? "" : text.substr(at + 7, text.find('\n', at + 7) - at - 7);
+}
+
+// The real program's file that an exercise's starter changes, and its text.
+inline std::string source_of(const std::string& name) { return target_of(lesson(name) + "/exercise.patch"); }
+inline std::string real_source(const std::string& name)
+{
+    return read_file(std::string(SOURCE_DIR) + "/" + source_of(name));
+}
+
+// What the report of a failed check must show, for a copy of the exercise
+// NAME: "starter", "wrong/WHAT" or "what-if/WHAT" (a patch of the lesson's).
+// A lesson's exercise_test.cpp adds its own, at start-up:
+//     const bool added = in_report("NAME", "wrong/WHAT", {"text it must show"});
+using ReportParts = std::map<std::pair<std::string, std::string>, std::vector<std::string>>;
+inline ReportParts& report_parts()
+{
+    static ReportParts parts;
+    return parts;
+}
+inline bool in_report(const std::string& name, const std::string& copy, const std::vector<std::string>& parts)
+{
+    auto& kept = report_parts()[{name, copy}];
+    kept.insert(kept.end(), parts.begin(), parts.end());
+    return true;
+}
+// A deadlock is told as one, from what the threads were doing.
+inline const std::string deadlock = ": waiting for a lock or a semaphore that is never given back (futex)";
