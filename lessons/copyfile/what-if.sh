@@ -42,7 +42,7 @@ run_write-unfinished() {
     local status=0
     # A file size limit of 5000 bytes: the write that crosses it is short (a
     # real short write), the next fails with EFBIG. SIGXFSZ, which would
-    # kill the program at that one, is ignored, as a server might.
+    # kill the program at that one, is ignored, as a daemon might.
     printf 'sample.txt\ncopy.txt\n' | (trap '' XFSZ; exec prlimit --fsize=5000 "$1") >out.txt 2>&1 || status=$?
     indent <out.txt
     judge_copy "$status" "unfinished write"
