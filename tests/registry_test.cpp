@@ -90,28 +90,18 @@ int main()
 )cpp";
 
 // Its exercise's starter: one read, where the line may take several.
-const char upcase_starter[] = R"cpp(// upcase: one line from standard input, written back in capitals.
-#include <cctype>
-#include <cstdio>
-#include <unistd.h>
-
-int main()
+std::string upcase_starter()
 {
-    char line[256];
-    size_t len = 0;
-    // EXERCISE: a line may come in several pieces: read until its end.
-    ssize_t got = read(STDIN_FILENO, line, sizeof line);
-    if (got > 0)
-        len = static_cast<size_t>(got);
-    for (size_t i = 0; i < len; ++i)
-        line[i] = static_cast<char>(toupper(static_cast<unsigned char>(line[i])));
-    if (write(STDOUT_FILENO, line, len) != static_cast<ssize_t>(len)) {
-        perror("write");
-        return 1;
-    }
-    return 0;
+    const std::string source = upcase_source;
+    const std::string loop_start = "    // A line may come", loop_end = "    for (size_t i";
+    size_t from = source.find(loop_start), to = source.find(loop_end);
+    return source.substr(0, from) +
+           "    // EXERCISE: a line may come in several pieces: read until its end.\n"
+           "    ssize_t got = read(STDIN_FILENO, line, sizeof line);\n"
+           "    if (got > 0)\n"
+           "        len = static_cast<size_t>(got);\n" +
+           source.substr(to);
 }
-)cpp";
 
 // Its tests: a line written in two pieces comes back whole.
 const char upcase_test[] = R"cpp(#include "harness.h"
@@ -176,7 +166,7 @@ TEST_F(Registry, ATenthProgramNeedsOnlyItsFolderEntryLessonAndTests)
     write_file(tree + "/registry.txt", read_file(tree + "/registry.txt") + upcase_entry);
     write_file(tree + "/lessons/upcase/tour.sh", upcase_stop);
     write_file(tree + "/lessons/upcase/exercise.hints", upcase_hints);
-    write_file(path("starter.cpp"), upcase_starter);
+    write_file(path("starter.cpp"), upcase_starter());
     shell("cd \"$1\" && diff -u --label a/upcase/upcase.cpp --label b/upcase/upcase.cpp upcase/upcase.cpp \"$2\" "
           ">lessons/upcase/exercise.patch; [ $? -eq 1 ]",
           {tree, path("starter.cpp")}, 30);
