@@ -3,7 +3,7 @@
 source that asked.
 
   trace_view.py PROGRAM TRACE       the view of PROGRAM's run, from the files
-                                    strace -ff -k -T -ttt -o TRACE wrote
+                                    scripts/traced.sh TRACE PROGRAM wrote
                                     (TRACE.PID, one for each thread), or from
                                     the one file TRACE that --save wrote
   trace_view.py --save FILE TRACE   those files merged into FILE in the order
