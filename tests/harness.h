@@ -5,6 +5,7 @@
 // failing test never leaves a program behind or hangs.
 #pragma once
 
+#include "report.h"
 #include "terminal.h"
 
 #include <gtest/gtest.h>
@@ -161,23 +162,6 @@ protected:
     std::string dir;
     std::string old_cwd;
 };
-
-// The report of a test's first failure (tests/report.cpp): what the test did
-// to the latest program it started and what came from it, in order, how the
-// program ended and the check that failed. The harness reports what goes
-// through its handles; a test reports its own actions with report_sent.
-// take_output reads what the program has written so far, without waiting.
-void report_run(const void* handle, pid_t pid, const std::string& label, void (*take_output)(const void*),
-                const std::string* out, const std::string* err, bool terminal);
-void report_event(const void* handle, const std::string& kind, const std::string& text, bool as_bytes);
-void report_signal(pid_t pid, int signal);
-void report_sent(const std::string& what);  // "a client wrote \"bob\"", say
-// A setting of the test's that shapes the run: "the I/O shim let each write
-// take 300 bytes at most", say.
-void report_setting(const std::string& what);
-void report_gone(const void* handle);       // the handle's output is no longer there to read
-// Bytes as C would write them, in quotes, cut down in the middle when long.
-std::string in_quotes(const std::string& bytes);
 
 // The path of strace, or "" when it is not installed.
 std::string strace_path();
