@@ -774,19 +774,20 @@ std::string enter_private_tmp()
         kept_top = build.substr(0, build.find('/', 5));
         kept = open(kept_top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
+    std::string why;
     if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        return std::string("no private /tmp: ") + strerror(errno);
-    if (kept >= 0) {
+        why = std::string("no private /tmp: ") + strerror(errno);
+    else if (kept >= 0) {
         std::string from = "/proc/self/fd/" + std::to_string(kept);
         if (mkdir(kept_top.c_str(), 0755) != 0 ||
             mount(from.c_str(), kept_top.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-            std::string why = std::string("the build tree under /tmp not kept: ") + strerror(errno);
+            why = std::string("the build tree under /tmp not kept: ") + strerror(errno);
             umount2("/tmp", MNT_DETACH);
-            return why;
         }
-        close(kept);
     }
-    return "";
+    if (kept >= 0)
+        close(kept);
+    return why;
 }
 
 static int remove_entry(const char* path, const struct stat*, int, FTW*)
@@ -862,8 +863,10 @@ void write_file(const std::string& path, const std::string& bytes)
 {
     FILE* f = fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr) << path << ": " << strerror(errno);
-    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    ASSERT_EQ(fclose(f), 0);
+    size_t written = fwrite(bytes.data(), 1, bytes.size(), f);
+    int closed = fclose(f);  // closed whatever the write did
+    EXPECT_EQ(written, bytes.size()) << path;
+    EXPECT_EQ(closed, 0) << path << ": " << strerror(errno);
 }
 
 std::string pattern_bytes(size_t size)
