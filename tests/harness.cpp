@@ -300,14 +300,9 @@ static std::string holders_of(const std::vector<FileId>& files, bool killed)
             closedir(dir);
         if (!holds)
             continue;
-        std::string comm = read_file(fds.substr(0, fds.size() - 2) + "comm");
-        std::string stat = read_file(fds.substr(0, fds.size() - 2) + "stat");
-        int session = 0;
-        size_t close = stat.rfind(')');
-        if (close != std::string::npos)
-            sscanf(stat.c_str() + close + 1, " %*c %*d %*d %d", &session);
-        found += (found.empty() ? "" : "; ") + comm.substr(0, comm.find('\n')) + ", pid " + std::to_string(pid) +
-                 (session != getsid(0) ? ", in a session of its own" : "");
+        ProcessStat holder = process_stat(pid);
+        found += (found.empty() ? "" : "; ") + holder.name + ", pid " + std::to_string(pid) +
+                 (holder.session != getsid(0) ? ", in a session of its own" : "");
         if (killed)
             kill(pid, SIGKILL);
     }

@@ -45,6 +45,18 @@ struct StuckWatch {
 };
 bool is_stuck(pid_t pid, StuckWatch& watch);
 
+// A process, or one of its threads (tid), as /proc/PID/stat shows it; no
+// name, and the state '?', once it is gone.
+struct ProcessStat {
+    std::string name;  // as in /proc/PID/comm: its first 15 bytes
+    char state = '?';  // 'R' running, 'S' asleep, 'T' stopped, 't' held by a tracer, 'Z' ended...
+    pid_t parent = 0, group = 0, session = 0;
+    unsigned long long cpu_ticks = 0;  // user and system time, in clock ticks
+};
+ProcessStat process_stat(pid_t pid, pid_t tid = 0);
+// The CPU time a process has used so far, in seconds; -1 once it is gone.
+double cpu_seconds(pid_t pid);
+
 // How a program ended, in words: "exited with status 1", "killed by SIGINT"...
 std::string describe(const Ending& end);
 // Expect an exit with status, or a death by signal; a failure says how the

@@ -64,18 +64,15 @@ void sleep_seconds(double seconds)
 // did not.
 pid_t traced_program(pid_t strace, const std::string& name, double timeout)
 {
-    const std::string comm = name.substr(0, 15) + "\n";
     double deadline = now_seconds() + timeout;
     do {
         DIR* proc = opendir("/proc");
         while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-            std::string dir = std::string("/proc/") + entry->d_name;
-            std::string stat = read_file(dir + "/stat");  // "PID (NAME) STATE PPID ..."
-            size_t name_end = stat.rfind(')');
-            if (atoi(entry->d_name) > 0 && name_end != std::string::npos &&
-                atoi(stat.c_str() + name_end + 4) == strace && read_file(dir + "/comm") == comm) {
+            pid_t pid = atoi(entry->d_name);
+            ProcessStat p = pid > 0 ? process_stat(pid) : ProcessStat();
+            if (p.parent == strace && p.name == name.substr(0, 15)) {
                 closedir(proc);
-                return atoi(entry->d_name);
+                return pid;
             }
         }
         if (proc != nullptr)
@@ -94,9 +91,7 @@ bool held_in_write(pid_t pid)
     std::string call = read_file(proc + "/syscall");
     if (!call.empty())
         return call.rfind(std::to_string(SYS_write) + " ", 0) == 0;
-    std::string stat = read_file(proc + "/stat");
-    size_t name_end = stat.rfind(')');
-    return name_end != std::string::npos && stat.compare(name_end, 4, ") t ") == 0;
+    return process_stat(pid).state == 't';
 }
 
 std::string signal_names(std::initializer_list<int> signals)
