@@ -163,6 +163,17 @@ bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
     }
 }
 
+// The arguments an exec takes: the path, then args, then a null; pointing
+// into path and args, which must outlive them.
+static std::vector<char*> argv_of(const std::string& path, const std::vector<std::string>& args)
+{
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // The child side of a piped start: a clean signal state (nothing blocked or
 // ignored is inherited from the test), then the mask blocked, no descriptor
 // but the three streams (whatever else the test run was given stays out of
@@ -178,10 +189,7 @@ bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);  // failed, too, stays open until the exec
     for (const std::string& entry : env)
         putenv(const_cast<char*>(entry.c_str()));
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argv_of(path, args);
     execv(path.c_str(), argv.data());
     int error = errno;
     if (write(failed, &error, sizeof error) < 0)
@@ -617,10 +625,7 @@ void start_terminal(Terminal& t, const std::string& path, const std::vector<std:
                     const std::vector<int>& blocked)
 {
     signal(SIGPIPE, SIG_IGN);
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argv_of(path, args);
     sigset_t mask = as_sigset(blocked);
     sigset_t before = hold_ending_signals();
     if (!terminal_start(t, path.c_str(), argv.data(), &mask)) {

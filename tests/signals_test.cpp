@@ -59,6 +59,23 @@ void sleep_seconds(double seconds)
     usleep(static_cast<useconds_t>(seconds * 1e6));
 }
 
+// Starts pause_timer on pipes and waits until it catches SIGINT and SIGTSTP:
+// sent before then, a signal would meet the default action.
+bool start_countdown(Piped& run)
+{
+    start_piped(run, program("pause_timer"));
+    return wait_caught(run.pid, {SIGINT, SIGTSTP}, 10);
+}
+
+// Sends each signal after its delay, in seconds, in turn.
+void send_in_turn(pid_t pid, std::initializer_list<std::pair<double, int>> delays_and_signals)
+{
+    for (auto [delay, signal] : delays_and_signals) {
+        sleep_seconds(delay);
+        send_signal(pid, signal);
+    }
+}
+
 // The process strace runs the program in: strace's child, once it has
 // become the program (its name in /proc), at most timeout seconds; -1 if it
 // did not.
@@ -396,12 +413,8 @@ TEST_F(Signals, CountdownWithoutSignals)
 TEST_F(Signals, CountdownPausedAndResumedThroughAPipe)
 {
     Piped run;
-    start_piped(run, program("pause_timer"));
-    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 10));
-    sleep_seconds(2.5);  // count lines at about 0, 1 and 2 seconds
-    send_signal(run.pid, SIGINT);
-    sleep_seconds(3);
-    send_signal(run.pid, SIGTSTP);
+    ASSERT_TRUE(start_countdown(run));
+    send_in_turn(run.pid, {{2.5, SIGINT}, {3, SIGTSTP}});  // count lines at about 0, 1 and 2 seconds first
     finish(run, 30);
     ASSERT_TRUE(paused(run));
     int before = counted_before_pause(run.out_text);
@@ -415,14 +428,8 @@ TEST_F(Signals, CountdownPausedAndResumedThroughAPipe)
 TEST_F(Signals, CountdownPausedTwiceAnnouncesTwice)
 {
     Piped run;
-    start_piped(run, program("pause_timer"));
-    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 10));
-    sleep_seconds(1.5);
-    send_signal(run.pid, SIGINT);
-    sleep_seconds(1.5);
-    send_signal(run.pid, SIGINT);
-    sleep_seconds(1.5);
-    send_signal(run.pid, SIGTSTP);
+    ASSERT_TRUE(start_countdown(run));
+    send_in_turn(run.pid, {{1.5, SIGINT}, {1.5, SIGINT}, {1.5, SIGTSTP}});
     finish(run, 30);
     ASSERT_TRUE(paused(run));
     int before = counted_before_pause(run.out_text);
@@ -470,8 +477,7 @@ TEST_F(Signals, CountdownOnATerminalWithTheKeys)
 TEST_F(Signals, CountdownStorm)
 {
     Piped run;
-    start_piped(run, program("pause_timer"));
-    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 10));
+    ASSERT_TRUE(start_countdown(run));
     // As fast as they can be sent, reading the output meanwhile: first
     // pauses alone for two seconds, which keeps the program paused and
     // announcing, then pauses and resumes alternating for one second, which
