@@ -144,26 +144,35 @@ static void check_taken(sem_t *sem)
              "this one is inside\n");
 }
 
+/* A thread back from an attempt at sem (or, sem null, at a mutex) that
+ * gave r: counted as back; if it got in, the semaphore checked and the
+ * thread held inside. Returns r, errno as the attempt left it. */
+static int came_back_with(int r, sem_t *sem)
+{
+    int error = errno;
+    __atomic_add_fetch(&came_back, 1, __ATOMIC_RELEASE);
+    if (r == 0) {
+        if (sem != NULL)
+            check_taken(sem);
+        hold_inside(sem);
+    }
+    errno = error;
+    return r;
+}
+
 int pthread_mutex_lock(pthread_mutex_t *mutex)
 {
     resolve();
     __atomic_add_fetch(&blocked, 1, __ATOMIC_RELEASE);
     int r = next_mutex_lock(mutex);
     __atomic_sub_fetch(&blocked, 1, __ATOMIC_RELEASE);
-    __atomic_add_fetch(&came_back, 1, __ATOMIC_RELEASE);
-    if (r == 0)
-        hold_inside(NULL);
-    return r;
+    return came_back_with(r, NULL);
 }
 
 int pthread_mutex_trylock(pthread_mutex_t *mutex)
 {
     resolve();
-    int r = next_mutex_trylock(mutex);
-    __atomic_add_fetch(&came_back, 1, __ATOMIC_RELEASE);
-    if (r == 0)
-        hold_inside(NULL);
-    return r;
+    return came_back_with(next_mutex_trylock(mutex), NULL);
 }
 
 int pthread_mutex_unlock(pthread_mutex_t *mutex)
@@ -189,26 +198,13 @@ int sem_wait(sem_t *sem)
     __atomic_add_fetch(&blocked, 1, __ATOMIC_RELEASE);
     int r = next_sem_wait(sem);
     __atomic_sub_fetch(&blocked, 1, __ATOMIC_RELEASE);
-    __atomic_add_fetch(&came_back, 1, __ATOMIC_RELEASE);
-    if (r == 0) {
-        check_taken(sem);
-        hold_inside(sem);
-    }
-    return r;
+    return came_back_with(r, sem);
 }
 
 int sem_trywait(sem_t *sem)
 {
     resolve();
-    int r = next_sem_trywait(sem);
-    int error = errno;
-    __atomic_add_fetch(&came_back, 1, __ATOMIC_RELEASE);
-    if (r == 0) {
-        check_taken(sem);
-        hold_inside(sem);
-    }
-    errno = error;
-    return r;
+    return came_back_with(next_sem_trywait(sem), sem);
 }
 
 int sem_post(sem_t *sem)
