@@ -589,10 +589,13 @@ void Failure::operator=(const testing::Message& words) const
 {
     const Told here{check, words.GetString(), file, line};
     told = &here;
+    // Gone with this call, however it ends (gtest_throw_on_failure throws).
+    struct Forget {
+        ~Forget() { told = nullptr; }
+    } forget;
     testing::internal::AssertHelper(fatal ? testing::TestPartResult::kFatalFailure
                                           : testing::TestPartResult::kNonFatalFailure,
                                     file, line, check.message.c_str()) = words;
-    told = nullptr;
 }
 
 void Case::enter()
