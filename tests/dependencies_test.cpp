@@ -22,8 +22,9 @@ TEST(Dependencies, EveryProgramNeedsLibcAlone)
                 continue;
             const char* open = strchr(lib, '[');
             const char* close = open ? strchr(open, ']') : nullptr;
-            ASSERT_NE(close, nullptr) << line;
-            needed.emplace_back(open + 1, close);
+            EXPECT_NE(close, nullptr) << line;
+            if (close != nullptr)
+                needed.emplace_back(open + 1, close);
         }
         EXPECT_EQ(pclose(pipe), 0);
         EXPECT_TRUE(dynamic);

@@ -163,6 +163,17 @@ bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
     }
 }
 
+// The arguments an exec takes: the path, then args, then a null; pointing
+// into path and args, which must outlive them.
+static std::vector<char*> argv_of(const std::string& path, const std::vector<std::string>& args)
+{
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // The child side of a piped start: a clean signal state (nothing blocked or
 // ignored is inherited from the test), then the mask blocked, no descriptor
 // but the three streams (whatever else the test run was given stays out of
@@ -178,10 +189,7 @@ bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);  // failed, too, stays open until the exec
     for (const std::string& entry : env)
         putenv(const_cast<char*>(entry.c_str()));
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argv_of(path, args);
     execv(path.c_str(), argv.data());
     int error = errno;
     if (write(failed, &error, sizeof error) < 0)
@@ -281,14 +289,9 @@ static std::string holders_of(const std::vector<FileId>& files, bool killed)
             closedir(dir);
         if (!holds)
             continue;
-        std::string comm = read_file(fds.substr(0, fds.size() - 2) + "comm");
-        std::string stat = read_file(fds.substr(0, fds.size() - 2) + "stat");
-        int session = 0;
-        size_t close = stat.rfind(')');
-        if (close != std::string::npos)
-            sscanf(stat.c_str() + close + 1, " %*c %*d %*d %d", &session);
-        found += (found.empty() ? "" : "; ") + comm.substr(0, comm.find('\n')) + ", pid " + std::to_string(pid) +
-                 (session != getsid(0) ? ", in a session of its own" : "");
+        ProcessStat holder = process_stat(pid);
+        found += (found.empty() ? "" : "; ") + holder.name + ", pid " + std::to_string(pid) +
+                 (holder.session != getsid(0) ? ", in a session of its own" : "");
         if (killed)
             kill(pid, SIGKILL);
     }
@@ -603,10 +606,7 @@ void start_terminal(Terminal& t, const std::string& path, const std::vector<std:
                     const std::vector<int>& blocked)
 {
     signal(SIGPIPE, SIG_IGN);
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argv_of(path, args);
     sigset_t mask = as_sigset(blocked);
     sigset_t before = hold_ending_signals();
     if (!terminal_start(t, path.c_str(), argv.data(), &mask)) {
@@ -753,19 +753,20 @@ std::string enter_private_tmp()
         kept_top = build.substr(0, build.find('/', 5));
         kept = open(kept_top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
+    std::string why;
     if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        return std::string("no private /tmp: ") + strerror(errno);
-    if (kept >= 0) {
+        why = std::string("no private /tmp: ") + strerror(errno);
+    else if (kept >= 0) {
         std::string from = "/proc/self/fd/" + std::to_string(kept);
         if (mkdir(kept_top.c_str(), 0755) != 0 ||
             mount(from.c_str(), kept_top.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-            std::string why = std::string("the build tree under /tmp not kept: ") + strerror(errno);
+            why = std::string("the build tree under /tmp not kept: ") + strerror(errno);
             umount2("/tmp", MNT_DETACH);
-            return why;
         }
-        close(kept);
     }
-    return "";
+    if (kept >= 0)
+        close(kept);
+    return why;
 }
 
 static int remove_entry(const char* path, const struct stat*, int, FTW*)
@@ -841,8 +842,10 @@ void write_file(const std::string& path, const std::string& bytes)
 {
     FILE* f = fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr) << path << ": " << strerror(errno);
-    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    ASSERT_EQ(fclose(f), 0);
+    size_t written = fwrite(bytes.data(), 1, bytes.size(), f);
+    int closed = fclose(f);  // closed whatever the write did
+    EXPECT_EQ(written, bytes.size()) << path;
+    EXPECT_EQ(closed, 0) << path << ": " << strerror(errno);
 }
 
 std::string pattern_bytes(size_t size)

@@ -5,6 +5,7 @@
 // failing test never leaves a program behind or hangs.
 #pragma once
 
+#include "report.h"
 #include "terminal.h"
 
 #include <gtest/gtest.h>
@@ -43,6 +44,18 @@ struct StuckWatch {
     double looked = 0;  // a look at most every 0.2 s: /proc is read each time
 };
 bool is_stuck(pid_t pid, StuckWatch& watch);
+
+// A process, or one of its threads (tid), as /proc/PID/stat shows it; no
+// name, and the state '?', once it is gone.
+struct ProcessStat {
+    std::string name;  // as in /proc/PID/comm: its first 15 bytes
+    char state = '?';  // 'R' running, 'S' asleep, 'T' stopped, 't' held by a tracer, 'Z' ended...
+    pid_t parent = 0, group = 0, session = 0;
+    unsigned long long cpu_ticks = 0;  // user and system time, in clock ticks
+};
+ProcessStat process_stat(pid_t pid, pid_t tid = 0);
+// The CPU time a process has used so far, in seconds; -1 once it is gone.
+double cpu_seconds(pid_t pid);
 
 // How a program ended, in words: "exited with status 1", "killed by SIGINT"...
 std::string describe(const Ending& end);
@@ -161,23 +174,6 @@ protected:
     std::string dir;
     std::string old_cwd;
 };
-
-// The report of a test's first failure (tests/report.cpp): what the test did
-// to the latest program it started and what came from it, in order, how the
-// program ended and the check that failed. The harness reports what goes
-// through its handles; a test reports its own actions with report_sent.
-// take_output reads what the program has written so far, without waiting.
-void report_run(const void* handle, pid_t pid, const std::string& label, void (*take_output)(const void*),
-                const std::string* out, const std::string* err, bool terminal);
-void report_event(const void* handle, const std::string& kind, const std::string& text, bool as_bytes);
-void report_signal(pid_t pid, int signal);
-void report_sent(const std::string& what);  // "a client wrote \"bob\"", say
-// A setting of the test's that shapes the run: "the I/O shim let each write
-// take 300 bytes at most", say.
-void report_setting(const std::string& what);
-void report_gone(const void* handle);       // the handle's output is no longer there to read
-// Bytes as C would write them, in quotes, cut down in the middle when long.
-std::string in_quotes(const std::string& bytes);
 
 // The path of strace, or "" when it is not installed.
 std::string strace_path();

@@ -9,33 +9,13 @@
 
 namespace {
 
-// A process as /proc shows it: its name, state and parent; no name once it
-// is gone.
-struct Process {
-    std::string name;
-    char state = 0;
-    pid_t parent = 0;
-};
-
-Process process(pid_t pid)
-{
-    Process p;
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t open = stat.find('('), close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos)
-        return p;
-    p.name = stat.substr(open + 1, close - open - 1);
-    sscanf(stat.c_str() + close + 1, " %c %d", &p.state, &p.parent);
-    return p;
-}
-
 // Whether the process named name with that pid has ended (a zombie has)
 // within the seconds given.
 bool ends_within(pid_t pid, const std::string& name, double seconds)
 {
     double deadline = now_seconds() + seconds;
     for (;;) {
-        Process p = process(pid);
+        ProcessStat p = process_stat(pid);
         if (p.name != name || p.state == 'Z' || p.state == 'X')
             return true;
         if (now_seconds() > deadline)
@@ -53,7 +33,7 @@ pid_t child_named(pid_t parent, const std::string& name, double seconds)
                                           "/children");
         for (size_t at = 0; at < children.size(); at = children.find(' ', at) + 1) {
             pid_t child = atoi(children.c_str() + at);
-            if (child > 0 && process(child).name == name)
+            if (child > 0 && process_stat(child).name == name)
                 return child;
             if (children.find(' ', at) == std::string::npos)
                 break;
@@ -173,28 +153,53 @@ TEST(Harness, OutputLeftOpenByAProcessLeftBehindFailsAndEndsIt)
     expect_left_open(failures, "terminal", atoi(t.screen.c_str() + at + 1), now_seconds() - started);
 }
 
+// The run a test makes while it is stopped by Ctrl-C below: a program that
+// takes SIGINT and SIGTSTP as keys of its own, as a learner's may, and runs
+// until it is ended. Registered only in a process started with
+// HARNESS_RUN_TO_STOP set.
+constexpr const char* takes_ctrl_c = "trap 'echo interrupted' INT; trap 'echo stopped' TSTP; echo ready; "
+                                     "while :; do sleep 1; done";
+[[maybe_unused]] const bool run_to_stop = getenv("HARNESS_RUN_TO_STOP") != nullptr && [] {
+    testing::RegisterTest("RunToStop", "TakesCtrlC", nullptr, nullptr, __FILE__, __LINE__,
+                          []() -> testing::Test* {
+                              struct Run : testing::Test {
+                                  void TestBody() override
+                                  {
+                                      Piped program;
+                                      run_piped(program, "/bin/sh", "", 600, {}, {"-c", takes_ctrl_c});
+                                  }
+                              };
+                              return new Run;
+                          });
+    return true;
+}();
+
 // Ctrl-C at a terminal sends SIGINT to the whole foreground group: there, to
-// a test process running pause_timer. The test process ends, and so does
-// pause_timer, which runs in a group of its own: left in the test process's
-// group, it would take the SIGINT as its pause and wait for ever.
+// a test process running a program. The test process ends, and so does the
+// program, which runs in a group of its own: left in the test process's
+// group, a program that takes SIGINT as a key of its own would go on for
+// ever.
 TEST(Harness, CtrlCDuringATestEndsTheProgramItRuns)
 {
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(length, 0);
     Piped tests;
-    start_piped(tests, SIGNALS_TEST, {}, {"--gtest_filter=Signals.CountdownWithoutSignals"});
-    pid_t timer = child_named(tests.pid, "pause_timer", 30);
-    ASSERT_GT(timer, 0) << "no pause_timer started by the test process";
-    ASSERT_TRUE(wait_caught(timer, {SIGINT, SIGTSTP}, 10));
+    start_piped(tests, std::string(self, length), {"HARNESS_RUN_TO_STOP=1"}, {"--gtest_filter=RunToStop.*"});
+    pid_t program = child_named(tests.pid, "sh", 30);
+    ASSERT_GT(program, 0) << "no program started by the test process";
+    ASSERT_TRUE(wait_caught(program, {SIGINT, SIGTSTP}, 10));
     kill(-tests.pid, SIGINT);
     // Its end, seen before the harness reaps it and ends its group.
     double deadline = now_seconds() + 30;
-    while (process(tests.pid).state != 'Z' && now_seconds() < deadline)
+    while (process_stat(tests.pid).state != 'Z' && now_seconds() < deadline)
         usleep(20000);
-    bool ended = ends_within(timer, "pause_timer", 5);
-    Process left = process(timer);
-    EXPECT_TRUE(ended) << "pause_timer (pid " << timer << ") is still there, in the state " << left.state
+    bool ended = ends_within(program, "sh", 5);
+    ProcessStat left = process_stat(program);
+    EXPECT_TRUE(ended) << "the program (pid " << program << ") is still there, in the state " << left.state
                        << ", its parent now " << left.parent;
     if (!ended)
-        kill(timer, SIGKILL);
+        kill(program, SIGKILL);
     finish(tests, 10);
     expect_killed(tests.end, SIGINT);
 }

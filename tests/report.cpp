@@ -4,6 +4,9 @@
 // how the program ended and the check that failed, in plain words. It is
 // written between "[ report ]" and "[ end of report ]", which
 // scripts/exercise.sh looks for; anyone reading a test's output gets it too.
+// It hears of the failure through gtest's event listeners, and takes what
+// the harness recorded: the run's events as they went, and the failed
+// check's own account (tests/report.h), not the words of gtest's message.
 #include "harness.h"
 
 #include <algorithm>
@@ -44,6 +47,18 @@ struct Run {
 std::vector<Run> runs;
 size_t current = 0;
 bool reported = false;  // this test's first failure has had its report
+
+// A failed check as it told itself, with the test's words, while gtest
+// hears of the failure: on the thread that checked, as gtest reports it.
+struct Told {
+    const report::Check& check;
+    std::string words;
+    const char* file;
+    int line;
+};
+thread_local const Told* told = nullptr;
+// The cases the test is at on this thread (SCOPED_TRACE), innermost last.
+thread_local std::vector<std::string> cases;
 
 // The run of a handle still alive, or null.
 Run* run_of(const void* handle)
@@ -223,47 +238,12 @@ std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 
-// The bytes of a string as gtest prints its value ("abc\n\x1B" "1"), or
-// nothing when the value is not a string.
-std::optional<std::string> from_literal(const std::string& shown)
-{
-    static const char pairs[] = "0\0a\ab\bf\fn\nr\rt\tv\v\\\\''\"\"";  // each escape, then its byte
-    static const std::string simple(pairs, sizeof pairs - 1);
-    std::string bytes;
-    size_t at = 0;
-    if (shown.empty() || shown[at++] != '"')
-        return std::nullopt;
-    while (at < shown.size()) {
-        char c = shown[at++];
-        if (c == '"') {
-            if (shown.compare(at, 2, " \"") != 0)  // a literal cut after a hex escape goes on
-                return at == shown.size() ? std::optional(bytes) : std::nullopt;
-            at += 2;
-        } else if (c != '\\') {
-            bytes += c;
-        } else if (at < shown.size() && shown[at] == 'x') {
-            size_t end = shown.find_first_not_of("0123456789abcdefABCDEF", ++at);
-            end = end == std::string::npos ? shown.size() : end;
-            if (end == at)
-                return std::nullopt;
-            bytes += static_cast<char>(std::stoi(shown.substr(at, end - at), nullptr, 16));
-            at = end;
-        } else {
-            size_t which = at < shown.size() ? simple.find(shown[at++]) : std::string::npos;
-            if (which == std::string::npos || which % 2 != 0)
-                return std::nullopt;
-            bytes += simple[which + 1];
-        }
-    }
-    return std::nullopt;
-}
-
 // The two values of a failed equality, expected and came: cut around their
 // first difference when it lies past what a line shows, with where it is.
-void print_values(const std::string& expected, const std::string& came, const std::string& expression)
+void print_values(const report::Check& check)
 {
-    std::optional<std::string> want = from_literal(expected), got = from_literal(came);
-    std::string first = shortened(expected), second = shortened(came), where;
+    std::string first = shortened(check.expected), second = shortened(check.came), where;
+    const std::optional<std::string>&want = check.expected_bytes, &got = check.came_bytes;
     if (want && got && *want != *got) {
         size_t at = std::mismatch(want->begin(), want->end(), got->begin(), got->end()).first - want->begin();
         size_t from = at < 40 ? 0 : at - 40;
@@ -275,108 +255,60 @@ void print_values(const std::string& expected, const std::string& came, const st
                     std::to_string(want->size()) + " bytes expected, " + std::to_string(got->size()) + " came";
     }
     printf("  expected  %s\n  came      %s   (%s)\n", printable(first).c_str(), printable(second).c_str(),
-           printable(expression).c_str());
+           printable(check.came_expression).c_str());
     if (!where.empty())
         printf("  %s\n", where.c_str());
 }
 
-// The failed check in plain words: for an equality, what was expected (the
-// second value, as the tests write them) and what came (the first); for a
-// condition, the test's words where it gave some, else the condition.
-void print_check(const Run& run, const testing::TestPartResult& result)
+// The failed check in plain words, from what it told of itself: for an
+// equality, what was expected (the second value, as the tests write them)
+// and what came (the first); for a comparison, the relation expected and
+// the value that came; for a condition, the test's words where it gave
+// some, else the condition; for any other failure, gtest's account of it.
+// Then the test's own words, two lines at most, unless they only show again
+// what came (a screen, say), which is above already; then the case it was
+// at. A failure that told nothing (an exception, say) is shown by the
+// first line of gtest's message.
+void print_check(const Run& run, const testing::TestPartResult& result, const Told* failed)
 {
-    std::vector<std::string> lines = lines_of(result.message());
     printf("The check that failed (%s:%d):\n", result.file_name() ? strrchr(result.file_name(), '/') + 1 : "?",
            result.line_number());
-    size_t at = 0;
-    std::string condition;  // "Value of: ...": shown when the test has no words of its own
-    if (!lines.empty() && lines[0] == "Expected equality of these values:") {
-        std::string expression[2], value[2];
-        int items = 0;
-        for (at = 1; at < lines.size(); ++at) {
-            const std::string& line = lines[at];
-            if (line.compare(0, 4, "    ") == 0 && items > 0) {
-                if (line.find("Which is: ") != std::string::npos)
-                    value[items - 1] = line.substr(line.find("Which is: ") + 10);
-            } else if (line.compare(0, 2, "  ") == 0 && items < 2) {
-                expression[items] = value[items] = line.substr(2);
-                ++items;
-            } else
-                break;
-        }
-        print_values(value[1], value[0], expression[0]);
-    } else if (!lines.empty() && lines[0].compare(0, 11, "Expected: (") == 0 &&
-               lines[0].find(", actual: ") != std::string::npos) {
-        // "Expected: (took) >= (9.5), actual: 0.0006 vs 9.5"
-        const std::string& line = lines[0];
-        size_t actual = line.find(", actual: ");
-        std::string relation = line.substr(10, actual - 10);  // "(took) >= (9.5)"
-        size_t first_end = 0;  // the parenthesis that closes the first operand
-        for (int depth = 0; first_end < relation.size(); ++first_end) {
-            depth += relation[first_end] == '(' ? 1 : relation[first_end] == ')' ? -1 : 0;
-            if (depth == 0)
-                break;
-        }
-        size_t second = relation.find(" (", first_end);
-        if (first_end >= relation.size() || second == std::string::npos) {
-            // Parentheses in a quoted string of an operand: shown as gtest
-            // wrote it.
-            printf("  %s\n", printable(line).c_str());
-        } else {
-            std::string first = relation.substr(1, first_end - 1);
-            std::string op = relation.substr(first_end + 2, second - first_end - 2);
-            std::string other = relation.substr(second + 2, relation.size() - second - 3);
-            std::string value = line.substr(actual + 10, line.find(" vs ", actual) - actual - 10);
-            printf("%s", printable("  expected  " + first + " " + op + " " + other + "\n  came      " + first +
-                                   " = " + value + "\n")
-                             .c_str());
-        }
-        at = 1;
-    } else if (!lines.empty() && lines[0].compare(0, 10, "Value of: ") == 0) {
-        // "Value of: condition\n  Actual: false\nExpected: true"
-        bool wanted_false = lines.size() > 2 && lines[2] == "Expected: false";
-        condition = "  expected  " + lines[0].substr(10) + (wanted_false ? " to be false" : "") + "\n" +
-                    (lines.size() > 1 ? "  came      " + lines[1].substr(lines[1].find(':') + 2) + "\n" : "");
-        at = 1;
-    } else if (!lines.empty()) {
-        printf("  %s\n", printable(lines[0]).c_str());
-        at = 1;
-    }
-    // The test's own words, two lines at most, unless they only show again
-    // what came (a screen, say), which is above already; then the case it
-    // was at. gtest's diff of two texts ("With diff:", then hunks of lines
-    // each marked " ", "-" or "+") is not the test's words.
     std::vector<std::string> words;
-    std::string in_case;
-    for (; at < lines.size(); ++at) {
-        const std::string& line = lines[at];
-        if (line == "Google Test trace:") {
-            if (at + 1 < lines.size())
-                in_case = lines[at + 1].substr(lines[at + 1].find(": ") + 2);
-            break;
-        }
-        if (line.compare(0, 3, "@@ ") == 0 && line.size() > 6 && line.compare(line.size() - 3, 3, " @@") == 0) {
-            // "@@ -1,3 +1,4 @@" (either side may be left out): the lines
-            // of the hunk on each side, the ones they share counted on both
-            size_t minus = line.find(" -"), plus = line.find(" +");
-            long removed = minus == std::string::npos ? 0 : atol(line.c_str() + line.find(',', minus) + 1);
-            long added = plus == std::string::npos ? 0 : atol(line.c_str() + line.find(',', plus) + 1);
-            for (; at + 1 < lines.size() && (removed > 0 || added > 0); ++at) {
-                char mark = lines[at + 1].empty() ? ' ' : lines[at + 1][0];
-                removed -= mark != '+';
-                added -= mark != '-';
-            }
-        } else if (!(line.empty() || line == "With diff:" || line.compare(0, 9, "  Actual:") == 0 ||
-                     line.compare(0, 9, "Expected:") == 0))
-            words.push_back(line);
+    auto add_words = [&](const std::string& text, size_t from) {
+        std::vector<std::string> lines = lines_of(text);
+        for (size_t i = from; i < lines.size(); ++i)
+            if (!lines[i].empty())
+                words.push_back(lines[i]);
+    };
+    std::string condition;  // shown when the test has no words of its own
+    report::Check::Kind kind = failed == nullptr ? report::Check::other : failed->check.kind;
+    const std::string& account = failed == nullptr ? result.message() : failed->check.message;
+    if (kind == report::Check::equality) {
+        print_values(failed->check);
+    } else if (kind == report::Check::comparison) {
+        const report::Check& check = failed->check;
+        printf("%s", printable("  expected  " + check.came_expression + " " + check.relation + " " +
+                               check.expected_expression + "\n  came      " + check.came_expression + " = " +
+                               check.came + "\n")
+                         .c_str());
+    } else if (kind == report::Check::condition) {
+        const report::Check& check = failed->check;
+        condition = "  expected  " + check.came_expression + (check.wanted ? "" : " to be false") + "\n" +
+                    "  came      " + lines_of(check.came)[0] + "\n";
+    } else {
+        printf("  %s\n", printable(lines_of(account)[0]).c_str());
+        if (failed != nullptr)
+            add_words(account, 1);
     }
+    if (failed != nullptr)
+        add_words(failed->words, 0);
     if (!condition.empty() && words.empty())
         printf("%s", printable(condition).c_str());
     bool repeats = !words.empty() && run.out != nullptr && run.out->find(words[0]) != std::string::npos;
     for (size_t i = 0; i < words.size() && i < 2 && !repeats; ++i)
         printf("  %s\n", printable(shortened(words[i])).c_str());
-    if (!in_case.empty())
-        printf("  in the case %s\n", printable(in_case).c_str());
+    if (!cases.empty())
+        printf("  in the case %s\n", printable(lines_of(cases.back())[0]).c_str());
 }
 
 // ThreadSanitizer's first report, down to what a learner reads: the kind of
@@ -484,7 +416,9 @@ class Reporter : public testing::EmptyTestEventListener {
                    printable(doing.empty() ? "" : "; what it is doing: " + doing).c_str());
         }
         print_sanitizer_report(run.errors);
-        print_check(run, result);
+        bool same_place = told != nullptr && result.file_name() != nullptr &&
+                          strcmp(told->file, result.file_name()) == 0 && told->line == result.line_number();
+        print_check(run, result, same_place ? told : nullptr);
         printf("[ end of report ]\n");
         fflush(stdout);
     }
@@ -627,3 +561,51 @@ void report_gone(const void* handle)
     run->take_output = nullptr;
     run->out = run->err = nullptr;
 }
+
+namespace report {
+
+Check condition(const char* expression, const testing::AssertionResult& result, bool wanted)
+{
+    if (result)
+        return {};
+    const char* came = wanted ? "false" : "true";
+    std::string reason = result.message();
+    return {Check::condition, expression, "", "", came + (reason.empty() ? "" : " (" + reason + ")"),
+            wanted ? "true" : "false", std::nullopt, std::nullopt, wanted,
+            testing::internal::GetBoolAssertionFailureMessage(result, expression, came, wanted ? "true" : "false")};
+}
+
+Check other(const testing::AssertionResult& result)
+{
+    if (result)
+        return {};
+    Check check;
+    check.kind = Check::other;
+    check.message = result.message();
+    return check;
+}
+
+void Failure::operator=(const testing::Message& words) const
+{
+    const Told here{check, words.GetString(), file, line};
+    told = &here;
+    // Gone with this call, however it ends (gtest_throw_on_failure throws).
+    struct Forget {
+        ~Forget() { told = nullptr; }
+    } forget;
+    testing::internal::AssertHelper(fatal ? testing::TestPartResult::kFatalFailure
+                                          : testing::TestPartResult::kNonFatalFailure,
+                                    file, line, check.message.c_str()) = words;
+}
+
+void Case::enter()
+{
+    cases.push_back(text);
+}
+
+void Case::leave()
+{
+    cases.pop_back();
+}
+
+}  // namespace report

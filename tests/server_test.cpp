@@ -34,19 +34,6 @@ void remove_path()
         rmdir(fifo_path);
 }
 
-// CPU seconds the process has used so far, from /proc.
-double cpu_seconds(pid_t pid)
-{
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    unsigned long user = 0, system = 0;
-    if (paren == std::string::npos ||
-        sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
-               &user, &system) != 2)
-        return -1;
-    return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
-}
-
 // A count from /proc/PID/io: "syscw" for the write(2) calls the process has
 // made so far, "rchar" for the bytes its reads have delivered.
 long io_count(pid_t pid, const std::string& name)
@@ -54,15 +41,6 @@ long io_count(pid_t pid, const std::string& name)
     std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
     size_t at = io.find(name + ": ");
     return at == std::string::npos ? -1 : atol(io.c_str() + at + name.size() + 2);
-}
-
-// The state of the process, from /proc: 'R' running, 'S' asleep (waiting),
-// 'T' stopped...
-char state_of(pid_t pid)
-{
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
 }
 
 // What stat found at a path, in words.
@@ -329,7 +307,7 @@ TEST_F(Server, JudgesAClientThatCameWhileTheOutputWasHeld)
     // holds, and leaves, while the server is stopped: so the server finds
     // the client gone once it has read the data.
     send_signal(server.pid, SIGSTOP);
-    ASSERT_TRUE(wait_until([&] { return state_of(server.pid) == 'T'; }, 20)) << "the server did not stop";
+    ASSERT_TRUE(wait_until([&] { return process_stat(server.pid).state == 'T'; }, 20)) << "the server did not stop";
     const std::string data(20 * 250, 'x');
     ASSERT_EQ(client_write(fd, data), static_cast<ssize_t>(data.size()));
     close(fd);
@@ -337,8 +315,8 @@ TEST_F(Server, JudgesAClientThatCameWhileTheOutputWasHeld)
     send_signal(server.pid, SIGCONT);
     // It reads all of it, and then waits, its verdicts not all written.
     ASSERT_TRUE(wait_until(
-        [&] { return io_count(server.pid, "rchar") >= read_before + 5000 && state_of(server.pid) == 'S'; }, 20))
-        << io_count(server.pid, "rchar") - read_before << " bytes read; state " << state_of(server.pid);
+        [&] { return io_count(server.pid, "rchar") >= read_before + 5000 && process_stat(server.pid).state == 'S'; }, 20))
+        << io_count(server.pid, "rchar") - read_before << " bytes read; state " << process_stat(server.pid).state;
 
     fd = open_writer();
     ASSERT_GE(fd, 0);

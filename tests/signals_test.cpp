@@ -59,23 +59,37 @@ void sleep_seconds(double seconds)
     usleep(static_cast<useconds_t>(seconds * 1e6));
 }
 
+// Starts pause_timer on pipes and waits until it catches SIGINT and SIGTSTP:
+// sent before then, a signal would meet the default action.
+bool start_countdown(Piped& run)
+{
+    start_piped(run, program("pause_timer"));
+    return wait_caught(run.pid, {SIGINT, SIGTSTP}, 10);
+}
+
+// Sends each signal after its delay, in seconds, in turn.
+void send_in_turn(pid_t pid, std::initializer_list<std::pair<double, int>> delays_and_signals)
+{
+    for (auto [delay, signal] : delays_and_signals) {
+        sleep_seconds(delay);
+        send_signal(pid, signal);
+    }
+}
+
 // The process strace runs the program in: strace's child, once it has
 // become the program (its name in /proc), at most timeout seconds; -1 if it
 // did not.
 pid_t traced_program(pid_t strace, const std::string& name, double timeout)
 {
-    const std::string comm = name.substr(0, 15) + "\n";
     double deadline = now_seconds() + timeout;
     do {
         DIR* proc = opendir("/proc");
         while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-            std::string dir = std::string("/proc/") + entry->d_name;
-            std::string stat = read_file(dir + "/stat");  // "PID (NAME) STATE PPID ..."
-            size_t name_end = stat.rfind(')');
-            if (atoi(entry->d_name) > 0 && name_end != std::string::npos &&
-                atoi(stat.c_str() + name_end + 4) == strace && read_file(dir + "/comm") == comm) {
+            pid_t pid = atoi(entry->d_name);
+            ProcessStat p = pid > 0 ? process_stat(pid) : ProcessStat();
+            if (p.parent == strace && p.name == name.substr(0, 15)) {
                 closedir(proc);
-                return atoi(entry->d_name);
+                return pid;
             }
         }
         if (proc != nullptr)
@@ -94,9 +108,7 @@ bool held_in_write(pid_t pid)
     std::string call = read_file(proc + "/syscall");
     if (!call.empty())
         return call.rfind(std::to_string(SYS_write) + " ", 0) == 0;
-    std::string stat = read_file(proc + "/stat");
-    size_t name_end = stat.rfind(')');
-    return name_end != std::string::npos && stat.compare(name_end, 4, ") t ") == 0;
+    return process_stat(pid).state == 't';
 }
 
 std::string signal_names(std::initializer_list<int> signals)
@@ -401,12 +413,8 @@ TEST_F(Signals, CountdownWithoutSignals)
 TEST_F(Signals, CountdownPausedAndResumedThroughAPipe)
 {
     Piped run;
-    start_piped(run, program("pause_timer"));
-    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 10));
-    sleep_seconds(2.5);  // count lines at about 0, 1 and 2 seconds
-    send_signal(run.pid, SIGINT);
-    sleep_seconds(3);
-    send_signal(run.pid, SIGTSTP);
+    ASSERT_TRUE(start_countdown(run));
+    send_in_turn(run.pid, {{2.5, SIGINT}, {3, SIGTSTP}});  // count lines at about 0, 1 and 2 seconds first
     finish(run, 30);
     ASSERT_TRUE(paused(run));
     int before = counted_before_pause(run.out_text);
@@ -420,14 +428,8 @@ TEST_F(Signals, CountdownPausedAndResumedThroughAPipe)
 TEST_F(Signals, CountdownPausedTwiceAnnouncesTwice)
 {
     Piped run;
-    start_piped(run, program("pause_timer"));
-    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 10));
-    sleep_seconds(1.5);
-    send_signal(run.pid, SIGINT);
-    sleep_seconds(1.5);
-    send_signal(run.pid, SIGINT);
-    sleep_seconds(1.5);
-    send_signal(run.pid, SIGTSTP);
+    ASSERT_TRUE(start_countdown(run));
+    send_in_turn(run.pid, {{1.5, SIGINT}, {1.5, SIGINT}, {1.5, SIGTSTP}});
     finish(run, 30);
     ASSERT_TRUE(paused(run));
     int before = counted_before_pause(run.out_text);
@@ -475,8 +477,7 @@ TEST_F(Signals, CountdownOnATerminalWithTheKeys)
 TEST_F(Signals, CountdownStorm)
 {
     Piped run;
-    start_piped(run, program("pause_timer"));
-    ASSERT_TRUE(wait_caught(run.pid, {SIGINT, SIGTSTP}, 10));
+    ASSERT_TRUE(start_countdown(run));
     // As fast as they can be sent, reading the output meanwhile: first
     // pauses alone for two seconds, which keeps the program paused and
     // announcing, then pauses and resumes alternating for one second, which

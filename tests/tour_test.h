@@ -39,16 +39,12 @@ inline std::vector<Process> processes()
     DIR* proc = opendir("/proc");
     while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
         pid_t pid = atoi(entry->d_name);
-        std::string stat = pid > 0 ? read_file("/proc/" + std::to_string(pid) + "/stat") : "";
-        size_t after_name = stat.rfind(')');
-        if (after_name == std::string::npos)
+        ProcessStat stat = pid > 0 ? process_stat(pid) : ProcessStat();
+        if (stat.name.empty() || stat.state == 'Z')
             continue;
-        Process p{pid, 0, 0, read_file("/proc/" + std::to_string(pid) + "/cmdline")};
+        Process p{pid, stat.parent, stat.session, read_file("/proc/" + std::to_string(pid) + "/cmdline")};
         std::replace(p.command.begin(), p.command.end(), '\0', ' ');
-        char state = 0;
-        if (sscanf(stat.c_str() + after_name + 1, " %c %d %*d %d", &state, &p.parent, &p.session) == 3 &&
-            state != 'Z')
-            all.push_back(p);
+        all.push_back(p);
     }
     if (proc != nullptr)
         closedir(proc);

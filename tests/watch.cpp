@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,15 +34,11 @@ std::vector<Thread> threads_of(pid_t pid)
         Thread t;
         t.tid = atoi(entry->d_name);
         std::string at = base + "/" + entry->d_name;
-        std::string stat = read_file(at + "/stat");
-        size_t close = stat.rfind(')');
-        if (close == std::string::npos)
+        ProcessStat stat = process_stat(pid, t.tid);
+        if (stat.name.empty())
             continue;
-        // After the name: state, then 10 fields, then utime and stime.
-        unsigned long long utime = 0, stime = 0;
-        if (sscanf(stat.c_str() + close + 1, " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &t.state,
-                   &utime, &stime) == 3)
-            t.cpu = utime + stime;
+        t.state = stat.state;
+        t.cpu = stat.cpu_ticks;
         // "202 0x7f.. 0x80 0x2 0x0 ...": the call's number and arguments, or
         // "running"; readable by the program's parent.
         std::string call = read_file(at + "/syscall");
@@ -107,6 +104,32 @@ std::string doing(const Thread& t, pid_t pid, size_t count)
 }
 
 }  // namespace
+
+ProcessStat process_stat(pid_t pid, pid_t tid)
+{
+    ProcessStat p;
+    std::string path = "/proc/" + std::to_string(pid) + (tid > 0 ? "/task/" + std::to_string(tid) : "") + "/stat";
+    // "12 (name) S 1 12 12 0 -1 ...": the name may hold spaces and
+    // parentheses, so it ends at the last ')'. After it: state, parent,
+    // group, session, then 7 fields, then utime and stime.
+    std::string stat = read_file(path);
+    size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open)
+        return p;
+    unsigned long long utime = 0, stime = 0;
+    if (sscanf(stat.c_str() + close + 1, " %c %d %d %d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &p.state, &p.parent,
+               &p.group, &p.session, &utime, &stime) != 6)
+        return ProcessStat();
+    p.name = stat.substr(open + 1, close - open - 1);
+    p.cpu_ticks = utime + stime;
+    return p;
+}
+
+double cpu_seconds(pid_t pid)
+{
+    ProcessStat p = process_stat(pid);
+    return p.name.empty() ? -1 : static_cast<double>(p.cpu_ticks) / sysconf(_SC_CLK_TCK);
+}
 
 std::string what_it_is_doing(pid_t pid)
 {
