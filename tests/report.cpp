@@ -30,7 +30,7 @@ struct Event {
 
 struct Run {
     const void* handle = nullptr;  // the Piped or Terminal, while it lives
-    std::string label;             // "the program, on pipes"
+    std::string label;             // the program's name and how it runs: "NAME, on pipes"
     pid_t pid = -1;
     void (*take_output)(const void* handle) = nullptr;  // reads what is ready
     const std::string* out = nullptr;
