@@ -144,12 +144,26 @@ static void check_taken(sem_t *sem)
              "this one is inside\n");
 }
 
-/* A thread's attempt at a semaphore (sem), or at a mutex (sem null), came
- * back with r: counted, and when it got in, checked and held inside. errno
- * stays as the attempt left it. */
-static int came_back_with(int r, sem_t *sem)
+/* The attempts at a lock that the shim watches. */
+enum attempt { MUTEX_LOCK, MUTEX_TRYLOCK, SEM_WAIT, SEM_TRYWAIT };
+
+/* One attempt at mutex or at sem (the other null), made by the C library's
+ * own call: counted among the blocked while a call that may wait does; back,
+ * counted as back, and when it got in, the semaphore checked and the thread
+ * held inside. Returns what the call returned, errno as it left it. */
+static int attempt(enum attempt what, pthread_mutex_t *mutex, sem_t *sem)
 {
+    resolve();
+    int may_wait = what == MUTEX_LOCK || what == SEM_WAIT;
+    if (may_wait)
+        __atomic_add_fetch(&blocked, 1, __ATOMIC_RELEASE);
+    int r = what == MUTEX_LOCK      ? next_mutex_lock(mutex)
+            : what == MUTEX_TRYLOCK ? next_mutex_trylock(mutex)
+            : what == SEM_WAIT      ? next_sem_wait(sem)
+                                    : next_sem_trywait(sem);
     int error = errno;
+    if (may_wait)
+        __atomic_sub_fetch(&blocked, 1, __ATOMIC_RELEASE);
     __atomic_add_fetch(&came_back, 1, __ATOMIC_RELEASE);
     if (r == 0) {
         if (sem != NULL)
@@ -160,20 +174,10 @@ static int came_back_with(int r, sem_t *sem)
     return r;
 }
 
-int pthread_mutex_lock(pthread_mutex_t *mutex)
-{
-    resolve();
-    __atomic_add_fetch(&blocked, 1, __ATOMIC_RELEASE);
-    int r = next_mutex_lock(mutex);
-    __atomic_sub_fetch(&blocked, 1, __ATOMIC_RELEASE);
-    return came_back_with(r, NULL);
-}
-
-int pthread_mutex_trylock(pthread_mutex_t *mutex)
-{
-    resolve();
-    return came_back_with(next_mutex_trylock(mutex), NULL);
-}
+int pthread_mutex_lock(pthread_mutex_t *mutex) { return attempt(MUTEX_LOCK, mutex, NULL); }
+int pthread_mutex_trylock(pthread_mutex_t *mutex) { return attempt(MUTEX_TRYLOCK, mutex, NULL); }
+int sem_wait(sem_t *sem) { return attempt(SEM_WAIT, NULL, sem); }
+int sem_trywait(sem_t *sem) { return attempt(SEM_TRYWAIT, NULL, sem); }
 
 int pthread_mutex_unlock(pthread_mutex_t *mutex)
 {
@@ -190,21 +194,6 @@ int pthread_mutex_unlock(pthread_mutex_t *mutex)
             pause_briefly();
     }
     return r;
-}
-
-int sem_wait(sem_t *sem)
-{
-    resolve();
-    __atomic_add_fetch(&blocked, 1, __ATOMIC_RELEASE);
-    int r = next_sem_wait(sem);
-    __atomic_sub_fetch(&blocked, 1, __ATOMIC_RELEASE);
-    return came_back_with(r, sem);
-}
-
-int sem_trywait(sem_t *sem)
-{
-    resolve();
-    return came_back_with(next_sem_trywait(sem), sem);
 }
 
 int sem_post(sem_t *sem)
