@@ -157,19 +157,6 @@ TEST_F(Setup, TestRunnerFailsWhereItsLogCannotBeWritten)
     EXPECT_NE(access(path("cmake.log").c_str(), F_OK), 0) << read_file(path("cmake.log"));
 }
 
-// A long build and a long test run show how far they have got: each line
-// arrives while the stage is still at that point.
-TEST_F(Setup, TestRunnerShowsProgressAsItComes)
-{
-    fake_build_and_tests();
-    start_test_sh();
-    expect_each_in_time({{"== plain: building, 50% (", "build"},
-                         {"== plain: 2 of 6 tests passed, 1 failed, 2 skipped (", "tests"}},
-                        1);
-    // What the build was doing, the file it was compiling.
-    EXPECT_NE(run.out_text.find("s): Building CXX object tests/harness.cpp\n"), std::string::npos) << run.out_text;
-}
-
 // The counts come in one order everywhere: passed, failed, skipped.
 TEST_F(Setup, TestRunnerCountsInOneOrder)
 {
@@ -220,6 +207,19 @@ TEST_F(Setup, LintFindsScriptsByNameAndFirstLine)
     for (const char* clean : {"tools/go", "notes"})
         EXPECT_EQ(run.out_text.find(clean), std::string::npos) << clean << "\n" << run.out_text;
     EXPECT_NE(run.out_text.find("lint: shellcheck -x on 3 files\n"), std::string::npos) << run.out_text;
+}
+
+// A long build and a long test run show how far they have got: each line
+// arrives while the stage is still at that point.
+TEST_F(Setup, TestRunnerShowsProgressAsItComes)
+{
+    fake_build_and_tests();
+    start_test_sh();
+    expect_each_in_time({{"== plain: building, 50% (", "build"},
+                         {"== plain: 2 of 6 tests passed, 1 failed, 2 skipped (", "tests"}},
+                        1);
+    // What the build was doing, the file it was compiling.
+    EXPECT_NE(run.out_text.find("s): Building CXX object tests/harness.cpp\n"), std::string::npos) << run.out_text;
 }
 
 }  // namespace
