@@ -20,7 +20,8 @@ head -c 256M /dev/urandom >src
 cat src >/dev/null  # into the page cache
 printf 'src\ndst\n' >answers
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# shellcheck source=bench/median.sh
+. "$root/bench/median.sh"
 
 tools=(copyfile dd cp)
 command_of() {

@@ -47,7 +47,8 @@ EOF
 cc -O2 -o "$work/floor" "$work/floor.c"
 
 now() { date +%s%N; }
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# shellcheck source=bench/median.sh
+. "$root/bench/median.sh"
 
 # The bytes a process has read so far, and its state (S: asleep, waiting).
 read_bytes() { awk '/^rchar:/ { print $2 }' "/proc/$1/io"; }
