@@ -424,11 +424,9 @@ case ${1:-} in
     list)
         # Where you stand: not started, started (not checked yet), or how
         # the last check went; the titles wrapped to the terminal's width
-        # (80 columns elsewhere), under their own column.
-        width=80
-        if [ -t 1 ]; then
-            width=${COLUMNS:-$(tput cols 2>/dev/null || echo 80)}
-        fi
+        # (80 columns elsewhere), under their own column: $width.
+        # shellcheck source=scripts/wrap.sh
+        . "$root/scripts/wrap.sh"
         for name in $(names); do
             state="not started"
             if [ -f "$(copy_of "$name")" ]; then
