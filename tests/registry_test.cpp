@@ -2,6 +2,7 @@
 // and a new program added with nothing but those places.
 #include "harness.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 
 namespace {
