@@ -427,6 +427,7 @@ case ${1:-} in
         # (80 columns elsewhere), under their own column: $width.
         # shellcheck source=scripts/wrap.sh
         . "$root/scripts/wrap.sh"
+        : "${width:?set by scripts/wrap.sh}"
         for name in $(names); do
             state="not started"
             if [ -f "$(copy_of "$name")" ]; then

@@ -88,6 +88,7 @@ duration() { if [ "$1" -lt 60 ]; then echo "$1 s"; else echo "$(($1 / 60)) min";
 # written as lines.
 # shellcheck source=scripts/wrap.sh
 source "$root/scripts/wrap.sh"  # the terminal's width, $width
+: "${width:?set by scripts/wrap.sh}"
 on_terminal=""
 [ -t 1 ] && on_terminal=$((width - 1))
 

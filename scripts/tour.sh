@@ -28,6 +28,7 @@ mapfile -t all_stops < <(programs)
 # when the output is not a terminal: wrap, and $width.
 # shellcheck source=scripts/wrap.sh
 . "$root/scripts/wrap.sh"
+: "${width:?set by scripts/wrap.sh}"
 
 trace=
 what_if=

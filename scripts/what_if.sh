@@ -29,6 +29,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/registry.sh
 . "$root/scripts/registry.sh"
+: "${registry:?set by scripts/registry.sh}"
 
 # The lines of the what-ifs are wrapped at the terminal's width, at 80
 # columns when the output is not a terminal: wrap, and $width.
