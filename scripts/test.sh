@@ -14,23 +14,34 @@
 # scripts (scripts/lint.sh, as its tests Lint.Shell and Lint.Python). Each
 # configuration's results are left in JUnit's XML form in build/NAME/junit.xml
 # (CTest's), for a CI system to read; the counts and names here come from it.
+# With --junit DIR, each is also written as DIR/NAME.xml, whole and fit for
+# XML 1.0 (a build that failed is a file with that error), as CI systems
+# read them.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 all=(plain clang address thread)
 
-for arg in "$@"; do
-    case $arg in
+configurations=() junit_dir=''
+while [ $# -gt 0 ]; do
+    case $1 in
         -h | --help)
-            sed -n '2,16s/^# \{0,1\}//p' "$0"
-            echo "usage: scripts/test.sh [plain|clang|address|thread]..."
+            sed -n '2,19s/^# \{0,1\}//p' "$0"
+            echo "usage: scripts/test.sh [--junit DIR] [plain|clang|address|thread]..."
             exit 0 ;;
-        plain | clang | address | thread) ;;
+        --junit)
+            [ -n "${2:-}" ] || { echo "test: --junit needs the folder to write in" >&2; exit 2; }
+            if ! junit_dir=$(mkdir -p -- "$2" && cd -- "$2" && pwd); then
+                echo "test: cannot make the folder $2" >&2
+                exit 2
+            fi
+            shift ;;
+        plain | clang | address | thread) configurations+=("$1") ;;
         *)
-            echo "test: no configuration named '$arg' (configurations: ${all[*]})" >&2
+            echo "test: no configuration named '$1' (configurations: ${all[*]})" >&2
             exit 2 ;;
     esac
+    shift
 done
-configurations=("$@")
 [ ${#configurations[@]} -gt 0 ] || configurations=("${all[@]}")
 
 "$root/scripts/setup.sh" test || exit 1
@@ -189,6 +200,8 @@ for name in "${configurations[@]}"; do
         echo "== $name: the build failed (the output above; also in $build_log)"
         rows+=("$(printf '%-13s %7s %7s %8s %6d s   build failed' "$name" - - - $((SECONDS - started)))")
         failed_any=1
+        [ -z "$junit_dir" ] || python3 "$root/scripts/results.py" --ctest "$name" "$build_log" "$junit_dir/$name.xml" ||
+            echo "== $name: its JUnit file could not be written in $junit_dir"
         continue
     fi
     echo "== $name: testing"
@@ -197,6 +210,8 @@ for name in "${configurations[@]}"; do
     ctest --preset "$name" -V --output-junit "$junit" 2>&1 | tee "$test_log" |
         grep --line-buffered -E '^ *(Start +[0-9]+: |[0-9]+/[0-9]+ +Test +#[0-9]+: )' | follow "$name" test
     ctest_status=${PIPESTATUS[0]}
+    [ -z "$junit_dir" ] || python3 "$root/scripts/results.py" --ctest "$name" "$junit" "$junit_dir/$name.xml" ||
+        { echo "== $name: its JUnit file could not be written in $junit_dir"; failed_any=1; }
 
     { read -r passed failed skipped || passed=0 failed=0 skipped=0; cat; } < <(results "$junit")
     total=$((passed + failed + skipped))
