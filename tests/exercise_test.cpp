@@ -28,31 +28,7 @@ std::string real_build_state(const std::string& name)
            read_file(std::string(PROGRAM_DIR) + "/../CMakeCache.txt");
 }
 
-// The patches in a folder of a program's lesson: lessons/NAME/FOLDER/*.patch.
-std::vector<std::string> patches_of(const std::string& name, const std::string& folder)
-{
-    std::vector<std::string> found;
-    glob_t matches{};
-    std::string pattern = lesson(name) + "/" + folder + "/*.patch";
-    if (glob(pattern.c_str(), 0, nullptr, &matches) == 0)
-        found.assign(matches.gl_pathv, matches.gl_pathv + matches.gl_pathc);
-    globfree(&matches);
-    return found;
-}
-
-class EveryCopy : public Exercise, public testing::WithParamInterface<std::string> {
-protected:
-    // The real program's file with a patch applied, as a learner would have it.
-    std::string patched(const std::string& source, const std::string& patch)
-    {
-        std::string tree = path("patched");
-        run_piped(run, "/bin/sh", "", 60, {},
-                  {"-c", "rm -rf \"$1\" && mkdir -p \"$1/$(dirname \"$2\")\" && cp \"$3/$2\" \"$1/$2\" && cd \"$1\" && git apply \"$4\"",
-                   "sh", tree, source, SOURCE_DIR, patch});
-        EXPECT_EQ(run.err_text, "") << patch;
-        return read_file(tree + "/" + source);
-    }
-};
+class EveryCopy : public Exercise, public testing::WithParamInterface<std::string> {};
 
 // The starter, each wrong copy kept beside it (lessons/NAME/wrong/) and each
 // what-if of the program fail its check, each with a report (with what the

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <glob.h>
 #include <sys/stat.h>
 #include <utility>
 #include <vector>
@@ -31,6 +32,16 @@ protected:
         all.insert(all.end(), env.begin(), env.end());
         start_piped(p, "/bin/bash", all, argv);
     }
+    // The real program's file with a patch applied, as a learner would have it.
+    std::string patched(const std::string& source, const std::string& patch)
+    {
+        std::string tree = path("patched");
+        run_piped(run, "/bin/sh", "", 60, {},
+                  {"-c", "rm -rf \"$1\" && mkdir -p \"$1/$(dirname \"$2\")\" && cp \"$3/$2\" \"$1/$2\" && cd \"$1\" && git apply \"$4\"",
+                   "sh", tree, source, SOURCE_DIR, patch});
+        EXPECT_EQ(run.err_text, "") << patch;
+        return read_file(tree + "/" + source);
+    }
     // The last line of the output: start's path of the copy.
     std::string last_line() const
     {
@@ -52,6 +63,18 @@ inline std::vector<std::string> exercises()
     for (const std::string& name : registry_programs())
         if (stat((lesson(name) + "/exercise.patch").c_str(), &st) == 0)
             found.push_back(name);
+    return found;
+}
+
+// The patches in a folder of a program's lesson: lessons/NAME/FOLDER/*.patch.
+inline std::vector<std::string> patches_of(const std::string& name, const std::string& folder)
+{
+    std::vector<std::string> found;
+    glob_t matches{};
+    std::string pattern = lesson(name) + "/" + folder + "/*.patch";
+    if (glob(pattern.c_str(), 0, nullptr, &matches) == 0)
+        found.assign(matches.gl_pathv, matches.gl_pathv + matches.gl_pathc);
+    globfree(&matches);
     return found;
 }
 

@@ -41,7 +41,8 @@ TEST_F(ServerExercise, ACheckWithTestsThatCouldNotRunIsNoPass)
     run_piped(run, "/usr/bin/unshare", "", 600,
               {"EXERCISES_DIR=" + path("copies"), "EXERCISE_BUILD=" CHECKS_BUILD},
               {"--user", "--map-root-user", "--mount", "/bin/bash", "-c", script, "bash", dir, CHECKS_BUILD,
-               SOURCE_DIR, "--", "/bin/bash", std::string(SOURCE_DIR) + "/scripts/exercise.sh", "check", "server"});
+               SOURCE_DIR, "--", "/bin/bash", std::string(SOURCE_DIR) + "/scripts/exercise.sh", "check", "server",
+               "--junit", path("junit.xml"), "--gradescope", path("results.json")});
     expect_exit(run.end, 1);
     EXPECT_NE(run.out_text.find("\u2717 Not every test of server could run here, so this is not a pass."),
               std::string::npos)
@@ -50,6 +51,22 @@ TEST_F(ServerExercise, ACheckWithTestsThatCouldNotRunIsNoPass)
               std::string::npos)
         << run.out_text;
     EXPECT_EQ(read_file(path("copies/server/.last-check")), "failed\n");
+    // The results say so too: a skipped element, and an entry with no point
+    // earned, not marked passed, that says why.
+    const std::string junit = read_file(path("junit.xml"));
+    EXPECT_NE(junit.find("name=\"WaitsQuietlyWithoutWritePermission\" time=\""), std::string::npos) << junit;
+    EXPECT_NE(junit.find("<skipped message=\"Could not run here, so it is not counted as passed: no user namespace here"),
+              std::string::npos)
+        << junit;
+    const std::string results = read_file(path("results.json"));
+    size_t entry = results.find("\"name\": \"server: Server.WaitsQuietlyWithoutWritePermission (plain build)\"");
+    ASSERT_NE(entry, std::string::npos) << results;
+    std::string fields = results.substr(entry, results.find('}', entry) - entry);
+    EXPECT_NE(fields.find("\"score\": 0,"), std::string::npos) << fields;
+    EXPECT_NE(fields.find("\"max_score\": 1,"), std::string::npos) << fields;
+    EXPECT_EQ(fields.find("\"status\""), std::string::npos) << fields;
+    EXPECT_NE(fields.find("\"output\": \"Could not run here, so it is not counted as passed"), std::string::npos) << fields;
+    EXPECT_NE(results.find("could not run (not counted as passed)"), std::string::npos) << results;
 }
 
 }  // namespace
