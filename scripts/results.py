@@ -171,7 +171,7 @@ def rewrite_ctest(name, path, out):
     try:
         with open(path, encoding='utf-8', errors='replace') as source:
             text = source.read()
-        root = ElementTree.fromstring(NOT_XML.sub('', text))
+        root = ElementTree.fromstring(NOT_XML.sub('', ESCAPES.sub('', text)))
     except (OSError, ElementTree.ParseError):
         # No results, but a build's log, or nothing: one error, with the
         # log's end.
@@ -185,12 +185,22 @@ def rewrite_ctest(name, path, out):
     whole = ElementTree.Element('testsuites', name=name)
     cases = []
     for suite in suites:
+        # CTest names no suite and no host.
+        if suite.get('name', '(empty)') == '(empty)':
+            suite.set('name', name)
+        if not suite.get('hostname'):
+            suite.set('hostname', socket.gethostname())
+        if not suite.get('timestamp'):
+            suite.set('timestamp', time.strftime('%Y-%m-%dT%H:%M:%S', time.localtime()))
+        kinds = []
         for case in suite.iter('testcase'):
             kind = next((tag for tag in ('failure', 'error', 'skipped') if case.find(tag) is not None), 'passed')
-            cases.append({'failure': 'failures', 'error': 'errors'}.get(kind, kind))
+            kinds.append({'failure': 'failures', 'error': 'errors'}.get(kind, kind))
             for element in case.iter():
                 if element.text:
                     element.text = plain(element.text)
+        suite_counts(suite, kinds)
+        cases += kinds
         whole.append(suite)
     suite_counts(whole, cases)
     whole.set('time', f"{sum(float(suite.get('time', 0)) for suite in suites):.3f}")
