@@ -1,0 +1,106 @@
+#!/usr/bin/python3
+"""The parts of scripts/sandbox.sh that need Python.
+
+  sandbox.py filter FILE
+      Writes the seccomp filter (BPF, for bwrap --seccomp) into FILE: socket()
+      for any domain but AF_UNIX ends the process (SIGSYS), io_uring_setup
+      fails (an io_uring could open sockets that the filter never sees), and
+      so does every system call of another ABI (32-bit x86, x32), whose
+      numbers the filter does not know.
+
+  sandbox.py run CPU PROCESSES FILE_BYTES MEMORY_BYTES -- COMMAND [ARG...]
+      The sandbox's first process (pid 1 of its pid namespace): starts COMMAND
+      with its resource limits (MEMORY_BYTES 0: no bound on the address
+      space), reaps every orphan meanwhile, and when COMMAND ends writes how
+      it ended on descriptor 3 ("exit N", or "signal N CPU_SECONDS") and
+      exits; the kernel then kills whatever is left in the namespace.
+      COMMAND never gets descriptor 3, and cannot kill or trace this process:
+      pid 1 gets no signal from inside its namespace that it has not asked
+      for, and it is not dumpable.
+"""
+
+import ctypes
+import errno
+import os
+import resource
+import signal
+import socket
+import sys
+
+STATUS_FD = 3
+
+
+def write_filter(path):
+    import seccomp  # Debian's python3-seccomp: needed by this mode alone
+
+    rules = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
+    rules.set_attr(seccomp.Attr.ACT_BADARCH, seccomp.ERRNO(errno.ENOSYS))
+    rules.add_rule(seccomp.KILL_PROCESS, "socket", seccomp.Arg(0, seccomp.NE, socket.AF_UNIX))
+    rules.add_rule(seccomp.ERRNO(errno.ENOSYS), "io_uring_setup")
+    with open(path, "wb") as out:
+        rules.export_bpf(out)
+
+
+def start(limits, command):
+    """In the child: the limits set, the signals as a shell would leave
+    them (Python ignores SIGPIPE and SIGXFSZ), and COMMAND run."""
+    try:
+        os.close(STATUS_FD)
+        for kind, soft, hard in limits:
+            resource.setrlimit(kind, (soft, hard))
+        for sig in (signal.SIGPIPE, signal.SIGXFSZ, signal.SIGINT):
+            signal.signal(sig, signal.SIG_DFL)
+        os.execvp(command[0], command)
+    except OSError as error:
+        os.write(2, f"sandbox: cannot run {command[0]}: {error.strerror}\n".encode())
+        os._exit(127 if error.errno == errno.ENOENT else 126)
+
+
+def run(cpu, processes, file_bytes, memory_bytes, command):
+    # Not dumpable: no process of the sandbox may trace this one (and so
+    # forge the status it reports) or read its memory.
+    ctypes.CDLL(None, use_errno=True).prctl(4, 0, 0, 0, 0)  # PR_SET_DUMPABLE
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    # The CPU bound: SIGXCPU at the limit, SIGKILL a second later for a
+    # program that catches it. The process count is set here, inside the
+    # sandbox's user namespace, where the kernel counts only its processes.
+    limits = [
+        (resource.RLIMIT_CPU, cpu, cpu + 1),
+        (resource.RLIMIT_NPROC, processes, processes),
+        (resource.RLIMIT_FSIZE, file_bytes, file_bytes),
+        (resource.RLIMIT_CORE, 0, 0),
+    ]
+    if memory_bytes:
+        limits.append((resource.RLIMIT_AS, memory_bytes, memory_bytes))
+    pid = os.fork()
+    if pid == 0:
+        start(limits, command)
+    while True:
+        try:
+            ended, status, usage = os.wait4(-1, 0)
+        except InterruptedError:
+            continue
+        if ended == pid:
+            break
+    if os.WIFSIGNALED(status):
+        sig = os.WTERMSIG(status)
+        report = f"signal {sig} {usage.ru_utime + usage.ru_stime:.2f}"
+        code = 128 + sig
+    else:
+        code = os.waitstatus_to_exitcode(status)
+        report = f"exit {code}"
+    os.write(STATUS_FD, (report + "\n").encode())
+    sys.exit(code)
+
+
+def main(args):
+    if len(args) == 2 and args[0] == "filter":
+        write_filter(args[1])
+    elif len(args) >= 7 and args[0] == "run" and args[5] == "--":
+        run(*(int(value) for value in args[1:5]), args[6:])
+    else:
+        sys.exit("usage: sandbox.py filter FILE | run CPU PROCESSES FILE_BYTES MEMORY_BYTES -- COMMAND...")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
