@@ -10,6 +10,9 @@
 #                            strace, git and Python 3 (scripts/exercise.sh)
 #   scripts/setup.sh starter patch (scripts/exercise.sh start and solution,
 #                            which make a starter from the program)
+#   scripts/setup.sh grade   bubblewrap and Python 3 with Debian's seccomp
+#                            module (scripts/sandbox.sh, in which a learner's
+#                            program is run when grading)
 #   scripts/setup.sh test    all of those, clang, and the linters shellcheck
 #                            and pyflakes3 (scripts/lint.sh)
 # Used by scripts/tour.sh, scripts/exercise.sh, scripts/test.sh and .ci/run.
@@ -23,8 +26,10 @@ case ${1:-} in
     what-if) packages=("${tour[@]}" strace git) ;;
     starter) packages=(patch) ;;
     exercise) packages=("${tour[@]}" libgtest-dev strace git python3) ;;
-    test) packages=("${tour[@]}" clang binutils libgtest-dev strace python3 git patch shellcheck pyflakes3) ;;
-    *) echo "usage: scripts/setup.sh tour|trace|what-if|starter|exercise|test" >&2; exit 2 ;;
+    grade) packages=(bubblewrap python3 python3-seccomp) ;;
+    test) packages=("${tour[@]}" clang binutils libgtest-dev strace python3 git patch bubblewrap python3-seccomp
+                    shellcheck pyflakes3) ;;
+    *) echo "usage: scripts/setup.sh tour|trace|what-if|starter|grade|exercise|test" >&2; exit 2 ;;
 esac
 
 # present PACKAGE: whether what the package brings is here, by the command
@@ -35,6 +40,10 @@ present() {
         g++) command -v g++ >/dev/null && command -v gcc >/dev/null ;;
         clang) command -v clang++ >/dev/null ;;
         binutils) command -v readelf >/dev/null && command -v addr2line >/dev/null && command -v objdump >/dev/null ;;
+        bubblewrap) command -v bwrap >/dev/null ;;
+        # Debian's Python, which the sandbox runs, whatever python3 is first
+        # on the PATH.
+        python3-seccomp) /usr/bin/python3 -c 'import seccomp' 2>/dev/null ;;
         libgtest-dev)
             [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] ||
                 dpkg-query -W -f='${Status}' libgtest-dev 2>/dev/null | grep -q 'install ok installed' ;;
