@@ -122,14 +122,14 @@ std::string describe(const Ending& end)
     if (!end.flooded.empty())
         return "wrote " + end.flooded + ", so killed at once";
     if (!end.left_open.empty())
-        return describe_status(end.wait_status) + ", but its output stayed open, held by " + end.left_open +
+        return describe_ending(end.wait_status) + ", but its output stayed open, held by " + end.left_open +
                ", which the harness killed";
     if (end.stuck)
         return "did not end: every thread waited for good, using no CPU, for " +
                std::to_string(static_cast<int>(StuckWatch::seconds)) + " s, so killed" + doing;
     if (end.timed_out)
         return "still running at the timeout, so killed" + doing;
-    return end.wait_status == -1 ? "not ended" : describe_status(end.wait_status);
+    return end.wait_status == -1 ? "not ended" : describe_ending(end.wait_status);
 }
 
 void expect_exit(const Ending& end, int status)

@@ -371,7 +371,7 @@ std::string ended_unseen(const Run& run)
         return "";
     int status = info.si_code == CLD_EXITED ? W_EXITCODE(info.si_status, 0)
                                             : info.si_status | (info.si_code == CLD_DUMPED ? WCOREFLAG : 0);
-    return describe_status(status);
+    return describe_ending(status);
 }
 
 class Reporter : public testing::EmptyTestEventListener {
@@ -482,6 +482,23 @@ void settle_waits()
 }
 
 }  // namespace
+
+std::string describe_ending(int wait_status)
+{
+    std::string how = describe_status(wait_status);
+    if (!WIFSIGNALED(wait_status))
+        return how;
+    switch (WTERMSIG(wait_status)) {
+    case SIGSYS:
+        return how + ": a system call it may not make was refused (a sandbox forbids it)";
+    case SIGXCPU:
+        return how + ": it used up the CPU time it may have";
+    case SIGXFSZ:
+        return how + ": it wrote past the size a file may have";
+    default:
+        return how;
+    }
+}
 
 void report_run(const void* handle, pid_t pid, const std::string& label, void (*take_output)(const void*),
                 const std::string* out, const std::string* err, bool terminal)

@@ -33,6 +33,10 @@ void report_setting(const std::string& what);
 void report_gone(const void* handle);       // the handle's output is no longer there to read
 // Bytes as C would write them, in quotes, cut down in the middle when long.
 std::string in_quotes(const std::string& bytes);
+// How a program ended, from its wait status: "exit status 1", "ended by
+// signal SIGSEGV"; a signal that a resource bound or a refused system call
+// sends says so.
+std::string describe_ending(int wait_status);
 
 namespace report {
 
