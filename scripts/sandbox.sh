@@ -113,7 +113,7 @@ for dir in "$root" "${reads[@]}"; do
 done
 for dir in "${writes[@]}"; do
     as_user test -w "$dir" -a -x "$dir" ||
-        refuse "$dir cannot be written by $who$([ ${#drop[@]} -gt 0 ] && echo " (chown $user it, or give a folder of its own)")"
+        refuse "$dir cannot be written by $who$([ ${#drop[@]} -gt 0 ] && echo ": chown $user $dir would let it")"
 done
 
 command -v bwrap >/dev/null || refuse "bwrap is not installed (scripts/setup.sh grade installs it)"

@@ -53,7 +53,7 @@ TEST_F(Sandbox, WritesReachTheWriteFoldersAlone)
     // A class's folder, read; one student's copy in it, written; another's,
     // hidden.
     for (const char* folder : {"class", "class/alice", "class/bob"})
-        ASSERT_EQ(mkdir(path(folder).c_str(), 0755), 0);
+        ASSERT_TRUE(mkdir(path(folder).c_str(), 0755) == 0 && chmod(path(folder).c_str(), 0755) == 0);
     ASSERT_EQ(chmod(path("class/alice").c_str(), 0777), 0);
     write_file(path("class/bob/answer"), "bob's\n");
     std::vector<std::string> outside = {std::string(SOURCE_DIR) + "/" + tag, path("class/bob/" + tag),
