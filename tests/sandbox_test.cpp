@@ -3,10 +3,13 @@
 // Each test skips, saying why, where no sandbox can be made.
 #include "harness.h"
 
-#include <csignal>
+#include <cctype>
+#include <cstdlib>
 #include <dirent.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
