@@ -143,9 +143,12 @@ args+=(--proc /proc --dev /dev
        --size $((tmp_mib << 20)) --tmpfs /dev/shm
        --size $((tmp_mib << 20)) --tmpfs /tmp --dir /tmp/home
        --ro-bind "$root" "$root")
+# A hidden folder is an empty one, but for the folders given that lie within
+# it: made read-only once they are bound there.
+for dir in "${hides[@]}"; do args+=(--size 65536 --tmpfs "$dir"); done
 for dir in "${reads[@]}"; do args+=(--ro-bind "$dir" "$dir"); done
 for dir in "${writes[@]}"; do args+=(--bind "$dir" "$dir"); done
-for dir in "${hides[@]}"; do args+=(--size 4096 --tmpfs "$dir" --remount-ro "$dir"); done
+for dir in "${hides[@]}"; do args+=(--remount-ro "$dir"); done
 
 args+=(--setenv HOME /tmp/home --setenv TMPDIR /tmp)
 while IFS= read -r name; do
