@@ -602,6 +602,18 @@ Check other(const testing::AssertionResult& result)
     return check;
 }
 
+// A failure's account as gtest keeps it (in its log and its XML report),
+// cut to its head and tail past 16 KiB: values a test compares may be
+// megabytes of a program's output, which the report shows cut already.
+static std::string cut(const std::string& text)
+{
+    const size_t most = 16384, tail = 1024;
+    if (text.size() <= most)
+        return text;
+    return text.substr(0, most - tail) + "\n[... " + std::to_string(text.size() - most) + " bytes left out ...]\n" +
+           text.substr(text.size() - tail);
+}
+
 void Failure::operator=(const testing::Message& words) const
 {
     const Told here{check, words.GetString(), file, line};
@@ -612,7 +624,7 @@ void Failure::operator=(const testing::Message& words) const
     } forget;
     testing::internal::AssertHelper(fatal ? testing::TestPartResult::kFatalFailure
                                           : testing::TestPartResult::kNonFatalFailure,
-                                    file, line, check.message.c_str()) = words;
+                                    file, line, cut(check.message).c_str()) = testing::Message() << cut(words.GetString());
 }
 
 void Case::enter()
