@@ -289,7 +289,11 @@ gtest_results() {
     [ -s "$1" ] || return 0
     python3 -c '
 import sys, xml.etree.ElementTree as tree
-for suite in tree.parse(sys.argv[1]).getroot().iter("testsuite"):
+try:
+    suites = list(tree.parse(sys.argv[1]).getroot().iter("testsuite"))
+except tree.ParseError:
+    suites = []  # cut short: the test did not end as gtest ends
+for suite in suites:
     for case in suite.iter("testcase"):
         skipped = case.find("skipped")
         if case.find("failure") is not None:
@@ -392,7 +396,7 @@ run_tests() {
             echo "✗ The test \"$(in_words "$test")\" failed ($flavour build; $test)."
         else
             echo "✗ The test \"$(in_words "$test")\" did not finish ($flavour build; $test):"
-            tail -n 15 "$log" | sed 's/^/    /'
+            last_of "$log" | sed 's/^/    /'
         fi
         report_of "$log" | sed 's/^/  /'
         echo "  (the whole run: $log)"
@@ -424,27 +428,33 @@ run_tests() {
 }
 
 # start_test NAME FLAVOUR BINARY TEST LOG: one test, its output in LOG and
-# gtest's report beside it (result.xml); with --sandbox, in a sandbox that
-# reads the project and the copy's folder and writes only the test's own
-# folder, the copy's program and all it starts bounded and ended with it.
-# A program's writes can only fail a test there: a pass is gtest's report
-# and its status of 0, and gtest writes the report as it ends.
+# gtest's report beside it (result.xml). With --sandbox, in a sandbox that
+# reads the project and the copy's folder, and writes nothing but its own
+# /tmp and those two files, through descriptors it is given: gtest writes
+# its report there, and once gtest has ended and every process left of the
+# test's program is killed, the report is copied out (a program cannot
+# reach the descriptor: the harness closes it before the program starts).
 start_test() {
-    local command=("$3" --gtest_filter="$4" --gtest_color=no --gtest_output="xml:${5%log}result.xml")
-    if [ -n "$sandbox" ]; then
-        local bounds=()
-        # ThreadSanitizer reserves more address space than any bound on it.
-        [ "$2" != plain ] || bounds+=(--memory)
-        local hidden folder
-        IFS=: read -r -a hidden <<<"${EXERCISE_HIDE:-}"
-        for folder in "${hidden[@]}"; do
-            [ -z "$folder" ] || bounds+=(--hide "$folder")
-        done
-        command=("$root/scripts/sandbox.sh" "${bounds[@]}" --read "$builds" --read "$copies/$1" --write "${5%/log}"
-            -- "${command[@]}")
+    local command=("$3" --gtest_filter="$4" --gtest_color=no)
+    if [ -z "$sandbox" ]; then
+        exec "${command[@]}" --gtest_output="xml:${5%log}result.xml" >"$5" 2>&1 9>&-
     fi
-    exec "${command[@]}" >"$5" 2>&1 9>&-
+    local bounds=() hidden folder
+    # ThreadSanitizer reserves more address space than any bound on it.
+    [ "$2" != plain ] || bounds+=(--memory)
+    IFS=: read -r -a hidden <<<"${EXERCISE_HIDE:-}"
+    for folder in "${hidden[@]}"; do
+        [ -z "$folder" ] || bounds+=(--hide "$folder")
+    done
+    # shellcheck disable=SC2016  # the script is the sandbox's
+    exec "$root/scripts/sandbox.sh" "${bounds[@]}" --read "$builds" --read "$copies/$1" -- /bin/sh -c \
+        '"$@" --gtest_output=xml:/tmp/result.xml 5>&-; status=$?; kill -KILL -1 2>/dev/null; cat /tmp/result.xml >&5; exit $status' \
+        sh "${command[@]}" >"$5" 2>&1 5>"${5%log}result.xml" 9>&-
 }
+
+# last_of LOG: the last lines of a test's log, each cut to a line's width:
+# a test that did not finish may have been writing anything.
+last_of() { tail -n 15 "$1" | cut -c 1-300; }
 
 # elapsed START: the seconds since START ($EPOCHREALTIME then).
 elapsed() { awk -v from="$1" -v to="$EPOCHREALTIME" 'BEGIN { printf "%.3f", to - from }'; }
@@ -466,7 +476,7 @@ record_tests() {
         points=$(points_of "$name" "${tests[$i]}")
         case ${results[$i]} in
             failed) report_of "${logs[$i]}" >"$words" ;;
-            error) { echo "The test did not finish; what it wrote last:"; tail -n 15 "${logs[$i]}"; } >"$words" ;;
+            error) { echo "The test did not finish; what it wrote last:"; last_of "${logs[$i]}"; } >"$words" ;;
             skipped)
                 if [[ $ran == *" ${tests[$i]} "* ]]; then
                     points=0

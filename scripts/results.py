@@ -64,8 +64,14 @@ def read_manifest(path):
             with open(words, encoding='utf-8', errors='replace') as text:
                 tests.append({'exercise': exercise, 'build': build, 'name': name, 'result': result,
                               'seconds': float(seconds or 0), 'points': float(points),
-                              'words': plain(text.read()).rstrip('\n')})
+                              'words': cut(plain(text.read()).rstrip('\n'))})
     return tests
+
+
+def cut(text, most=65536):
+    """The text, cut to its head past MOST characters: a grader's page shows
+    a report, not megabytes of what a program wrote."""
+    return text if len(text) <= most else text[:most] + f'\n[... {len(text) - most} characters left out ...]'
 
 
 def first_line(text):
