@@ -8,13 +8,15 @@
       so does every system call of another ABI (32-bit x86, x32), whose
       numbers the filter does not know.
 
-  sandbox.py run CPU PROCESSES FILE_BYTES MEMORY_BYTES -- COMMAND [ARG...]
+  sandbox.py run CPU PROCESSES FILE_BYTES MEMORY_BYTES KEEP -- COMMAND [ARG...]
       The sandbox's first process (pid 1 of its pid namespace): starts COMMAND
       with its resource limits (MEMORY_BYTES 0: no bound on the address
       space), reaps every orphan meanwhile, and when COMMAND ends writes how
       it ended on descriptor 3 ("exit N", or "signal N CPU_SECONDS") and
-      exits; the kernel then kills whatever is left in the namespace.
-      COMMAND never gets descriptor 3, and cannot kill or trace this process:
+      exits; the kernel then kills whatever is left in the namespace. KEEP,
+      unless "-", is a file copied out on descriptor 5 once COMMAND has
+      ended and every process left of it is killed, up to FILE_BYTES.
+      COMMAND never gets descriptors 3 and 5, and cannot kill or trace this process:
       pid 1 gets no signal from inside its namespace that it has not asked
       for, and it is not dumpable.
 """
@@ -28,6 +30,7 @@ import socket
 import sys
 
 STATUS_FD = 3
+KEEP_FD = 5
 
 
 def write_filter(path):
@@ -45,7 +48,11 @@ def start(limits, command):
     """In the child: the limits set, the signals as a shell would leave
     them (Python ignores SIGPIPE and SIGXFSZ), and COMMAND run."""
     try:
-        os.close(STATUS_FD)
+        for fd in (STATUS_FD, KEEP_FD):
+            try:
+                os.close(fd)
+            except OSError:
+                pass  # not given
         for kind, soft, hard in limits:
             resource.setrlimit(kind, (soft, hard))
         for sig in (signal.SIGPIPE, signal.SIGXFSZ, signal.SIGINT):
@@ -56,7 +63,28 @@ def start(limits, command):
         os._exit(127 if error.errno == errno.ENOENT else 126)
 
 
-def run(cpu, processes, file_bytes, memory_bytes, command):
+def keep(path, most):
+    """Every process left is killed (kill(-1) from pid 1 reaches all the
+    others of its namespace), then the file is copied out."""
+    try:
+        os.kill(-1, signal.SIGKILL)
+    except ProcessLookupError:
+        pass  # none was left
+    while True:
+        try:
+            os.wait()
+        except ChildProcessError:
+            break
+        except InterruptedError:
+            continue
+    try:
+        with open(path, "rb") as kept, os.fdopen(KEEP_FD, "wb") as out:
+            out.write(kept.read(most))
+    except OSError:
+        pass  # none was written: the caller finds the file empty
+
+
+def run(cpu, processes, file_bytes, memory_bytes, kept, command):
     # Not dumpable: no process of the sandbox may trace this one (and so
     # forge the status it reports) or read its memory.
     ctypes.CDLL(None, use_errno=True).prctl(4, 0, 0, 0, 0)  # PR_SET_DUMPABLE
@@ -89,6 +117,8 @@ def run(cpu, processes, file_bytes, memory_bytes, command):
     else:
         code = os.waitstatus_to_exitcode(status)
         report = f"exit {code}"
+    if kept != "-":
+        keep(kept, file_bytes)
     os.write(STATUS_FD, (report + "\n").encode())
     sys.exit(code)
 
@@ -96,10 +126,10 @@ def run(cpu, processes, file_bytes, memory_bytes, command):
 def main(args):
     if len(args) == 2 and args[0] == "filter":
         write_filter(args[1])
-    elif len(args) >= 7 and args[0] == "run" and args[5] == "--":
-        run(*(int(value) for value in args[1:5]), args[6:])
+    elif len(args) >= 8 and args[0] == "run" and args[6] == "--":
+        run(*(int(value) for value in args[1:5]), args[5], args[7:])
     else:
-        sys.exit("usage: sandbox.py filter FILE | run CPU PROCESSES FILE_BYTES MEMORY_BYTES -- COMMAND...")
+        sys.exit("usage: sandbox.py filter FILE | run CPU PROCESSES FILE_BYTES MEMORY_BYTES KEEP -- COMMAND...")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command that is not to be trusted (a learner's program, or the tests
 # that drive it) in a sandbox made with bubblewrap (bwrap):
-#   scripts/sandbox.sh [--read DIR]... [--write DIR]... [--hide DIR]... [--memory] -- COMMAND [ARG...]
+#   scripts/sandbox.sh [--read DIR]... [--write DIR]... [--hide DIR]... [--memory]
+#                      [--keep PATH FILE] -- COMMAND [ARG...]
 #   scripts/sandbox.sh --check    whether a sandbox can be made here, and if not why
 #
 # What COMMAND sees: read-only, the system (/usr, /bin, /lib*, /etc), this
@@ -12,7 +13,15 @@
 # name, users, cgroups) and a seccomp filter ends it (SIGSYS) if it opens any
 # socket but a Unix one. Its environment is cleared but for PATH, TERM, TZ,
 # CI, the locale and the sanitizers' and GoogleTest's settings; give it others
-# with env(1): sandbox.sh -- env NAME=VALUE COMMAND.
+# with env(1): sandbox.sh -- env NAME=VALUE COMMAND. It is told it runs in
+# a sandbox (SANDBOXED=1): the tests' harness then keeps the programs it
+# runs from tracing it or reading its memory.
+#
+# --keep PATH FILE: once COMMAND has ended and every process it left has been
+# killed, the sandbox's file PATH (in its /tmp, say: what a test wrote of its
+# results) is copied out into FILE, up to the bound on a file's size: what a
+# folder it may write would give, without a folder that it could fill, and
+# without a process of it that could change the file after COMMAND ended.
 #
 # Its bounds, each overridable by the variable named:
 #   SANDBOX_WALL=120        seconds of wall time, then everything is killed
@@ -48,7 +57,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 python=/usr/bin/python3  # Debian's, which has the seccomp module
 
 usage() {
-    echo "usage: scripts/sandbox.sh [--read DIR]... [--write DIR]... [--hide DIR]... [--memory] -- COMMAND [ARG...]" >&2
+    echo "usage: scripts/sandbox.sh [--read DIR]... [--write DIR]... [--hide DIR]... [--memory] [--keep PATH FILE] -- COMMAND [ARG...]" >&2
     echo "       scripts/sandbox.sh --check" >&2
     exit 125
 }
@@ -70,11 +79,17 @@ done
 
 check=
 reads=() writes=() hides=()
-memory=0
+memory=0 keep=-
 while [ $# -gt 0 ]; do
     case $1 in
         --check) check=yes; shift ;;
         --memory) memory=$((memory_mib << 20)); shift ;;
+        --keep)
+            if [ $# -lt 3 ] || [[ $2 != /* ]]; then usage; fi
+            keep=$2
+            # Opened here, by the caller's user: the sandbox's may not.
+            exec 5>"$3" || refuse "cannot write $3"
+            shift 3 ;;
         --read | --write | --hide)
             [ $# -ge 2 ] || usage
             # Bound where it really is: a link in the path would otherwise
@@ -143,14 +158,24 @@ args+=(--proc /proc --dev /dev
        --size $((tmp_mib << 20)) --tmpfs /dev/shm
        --size $((tmp_mib << 20)) --tmpfs /tmp --dir /tmp/home
        --ro-bind "$root" "$root")
-# A hidden folder is an empty one, but for the folders given that lie within
-# it: made read-only once they are bound there.
-for dir in "${hides[@]}"; do args+=(--size 65536 --tmpfs "$dir"); done
-for dir in "${reads[@]}"; do args+=(--ro-bind "$dir" "$dir"); done
-for dir in "${writes[@]}"; do args+=(--bind "$dir" "$dir"); done
+# The folders given, each mounted before those within it (the shorter path
+# first; a hidden folder before one given at the same place, which shows
+# it): a hidden folder is an empty one but for the folders given within it,
+# and is made read-only once they are bound there.
+while IFS=' ' read -r -d '' _ kind dir; do
+    case $kind in
+        1hide) args+=(--size 65536 --tmpfs "$dir") ;;
+        2read) args+=(--ro-bind "$dir" "$dir") ;;
+        2write) args+=(--bind "$dir" "$dir") ;;
+    esac
+done < <({
+    for dir in "${hides[@]}"; do printf '%s 1hide %s\0' "${#dir}" "$dir"; done
+    for dir in "${reads[@]}"; do printf '%s 2read %s\0' "${#dir}" "$dir"; done
+    for dir in "${writes[@]}"; do printf '%s 2write %s\0' "${#dir}" "$dir"; done
+} | sort -z -n -k 1,1 -k 2,2)
 for dir in "${hides[@]}"; do args+=(--remount-ro "$dir"); done
 
-args+=(--setenv HOME /tmp/home --setenv TMPDIR /tmp)
+args+=(--setenv HOME /tmp/home --setenv TMPDIR /tmp --setenv SANDBOXED 1)
 while IFS= read -r name; do
     args+=(--setenv "$name" "${!name}")
 done < <(compgen -e | grep -E '^(PATH|TERM|TZ|CI|LANG|LANGUAGE|LC_[A-Z]+|[A-Z]+SAN_OPTIONS|GTEST_[A-Z_]+)$')
@@ -164,7 +189,7 @@ done < <(compgen -e | grep -E '^(PATH|TERM|TZ|CI|LANG|LANGUAGE|LC_[A-Z]+|[A-Z]+S
 run() {
     setpriv --pdeathsig KILL timeout --foreground --kill-after=1 "$wall" \
         "${drop[@]}" bwrap "${args[@]}" --seccomp 4 -- \
-        "$python" -I "$root/scripts/sandbox.py" run "$cpu" "$processes" $((file_mib << 20)) "$memory" -- "$@" \
+        "$python" -I "$root/scripts/sandbox.py" run "$cpu" "$processes" $((file_mib << 20)) "$memory" "$keep" -- "$@" \
         3>"$work/status" 4<"$work/filter.bpf"
 }
 
