@@ -430,10 +430,9 @@ run_tests() {
 # start_test NAME FLAVOUR BINARY TEST LOG: one test, its output in LOG and
 # gtest's report beside it (result.xml). With --sandbox, in a sandbox that
 # reads the project and the copy's folder, and writes nothing but its own
-# /tmp and those two files, through descriptors it is given: gtest writes
-# its report there, and once gtest has ended and every process left of the
-# test's program is killed, the report is copied out (a program cannot
-# reach the descriptor: the harness closes it before the program starts).
+# /tmp and LOG: gtest writes its report there, which the sandbox copies out
+# once gtest has ended and every process left of the test's program is
+# killed.
 start_test() {
     local command=("$3" --gtest_filter="$4" --gtest_color=no)
     if [ -z "$sandbox" ]; then
@@ -446,10 +445,9 @@ start_test() {
     for folder in "${hidden[@]}"; do
         [ -z "$folder" ] || bounds+=(--hide "$folder")
     done
-    # shellcheck disable=SC2016  # the script is the sandbox's
-    exec "$root/scripts/sandbox.sh" "${bounds[@]}" --read "$builds" --read "$copies/$1" -- /bin/sh -c \
-        '"$@" --gtest_output=xml:/tmp/result.xml 5>&-; status=$?; kill -KILL -1 2>/dev/null; cat /tmp/result.xml >&5; exit $status' \
-        sh "${command[@]}" >"$5" 2>&1 5>"${5%log}result.xml" 9>&-
+    exec "$root/scripts/sandbox.sh" "${bounds[@]}" --read "$builds" --read "$copies/$1" \
+        --keep /tmp/result.xml "${5%log}result.xml" -- "${command[@]}" --gtest_output=xml:/tmp/result.xml \
+        >"$5" 2>&1 9>&-
 }
 
 # last_of LOG: the last lines of a test's log, each cut to a line's width:
