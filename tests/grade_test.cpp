@@ -221,6 +221,26 @@ TEST_F(Grading, ACopyCannotTraceTheTestThatRunsIt)
     EXPECT_EQ(rows.find("\nzed," + first + ",0,"), std::string::npos) << rows << read_file(path("out/zed/report.txt"));
 }
 
+// Where no sandbox can be made (here: no user namespace may be made, in one
+// of the test's own), nothing is graded, and it says why.
+TEST_F(Grading, NothingIsGradedWithoutASandbox)
+{
+    copy("ada", exercises().at(0), real_source(exercises().at(0)));
+    Piped grade;
+    run_piped(grade, "/usr/bin/unshare", "", 600, {"GRADE_BUILD=" CHECKS_BUILD "-grade"},
+              {"--user", "--map-root-user", "/bin/sh", "-c",
+               "echo 1 >/proc/sys/user/max_user_namespaces && exec unshare --user --map-user=1000 --map-group=1000 \"$@\"",
+               "sh", std::string(SOURCE_DIR) + "/scripts/grade.sh", path("students"), path("out")});
+    if (grade.err_text.find("max_user_namespaces:") != std::string::npos || grade.err_text.find("unshare:") != std::string::npos)
+        GTEST_SKIP() << "no user namespace here to lower the limit in: " << grade.err_text;
+    expect_exit(grade.end, 2);
+    EXPECT_NE(grade.err_text.find("grade: no sandbox can be made here, so nothing is graded: sandbox: cannot make the "
+                                  "sandbox: bwrap: Creating new namespace failed"),
+              std::string::npos)
+        << grade.err_text;
+    EXPECT_EQ(read_file(path("out/grades.csv")), "");
+}
+
 // CTest's JUnit file, as test.sh --junit writes it again for CI systems:
 // whole under a <testsuites> that sums it up, named, its counts right, and
 // the escape codes and control bytes a test printed, which XML 1.0 does not
