@@ -47,7 +47,8 @@ for name in "${warm[@]}"; do
     EXERCISES_DIR=$copies EXERCISE_BUILD=$builds "$project/scripts/exercise.sh" check "$name" ||
         echo "autograder: warning: the real $name does not pass its check in this image (above)" >&2
 done
-rm -rf "$copies"
+# The trees build the copies checked above (each submission's later): the
+# rest of the assignment's tests are built with them in place.
 for flavour in $covered; do
     binaries=()
     for name in $(assignment); do
@@ -60,4 +61,5 @@ for flavour in $covered; do
     cmake --build "$builds/exercise-$flavour" --target "${binaries[@]}" -j "$(nproc)" >"$builds/exercise-$flavour/prepare.log" 2>&1 ||
         { cat "$builds/exercise-$flavour/prepare.log" >&2; echo "autograder: the $flavour build failed (above)" >&2; exit 1; }
 done
+rm -rf "$copies"
 echo "autograder: ready"

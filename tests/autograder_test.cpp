@@ -96,8 +96,8 @@ std::vector<std::string> cheap_pair()
 // A submission of the real program's file (in a folder, as uploaded) and
 // another exercise's starter (at the top): after setup.sh, run_autograder
 // leaves results.json with each field the service reads, the real copy's
-// tests passed with full marks, the starter's failed with none, the total
-// the sum; and says how the student's programs were held.
+// tests passed with full marks, some of the starter's failed, each test
+// failed with no marks, the total the sum; and says how the student's programs were held.
 TEST_F(Autograder, GradesASubmissionOfARealCopyAndAStarter)
 {
     const std::vector<std::string> names = cheap_pair();
@@ -115,7 +115,7 @@ TEST_F(Autograder, GradesASubmissionOfARealCopyAndAStarter)
     run_autograder(root);
     const std::string got = results(root + "/results/results.json");
 
-    int real_tests = 0, starter_tests = 0, starter_failed = 0;
+    int real_tests = 0, starter_failed = 0;
     double total = 0;
     for (size_t at = got.find('\n') + 1, end; (end = got.find('\n', at)) != std::string::npos; at = end + 1) {
         std::istringstream line(got.substr(at, end - at));
@@ -126,20 +126,17 @@ TEST_F(Autograder, GradesASubmissionOfARealCopyAndAStarter)
         SCOPED_TRACE(exercise);
         total += score;
         EXPECT_GT(max_score, 0);
+        EXPECT_EQ(score, status == "passed" ? max_score : 0) << status;
         if (exercise == names[0]) {
             ++real_tests;
             EXPECT_EQ(status, "passed");
-            EXPECT_EQ(score, max_score);
         } else {
             EXPECT_EQ(exercise, names[1]);
-            ++starter_tests;
             starter_failed += status == "failed";
-            EXPECT_EQ(score, 0);
         }
     }
     EXPECT_GT(real_tests, 0) << got;
     EXPECT_GT(starter_failed, 0) << got;
-    EXPECT_GT(starter_tests, 0) << got;
     char first[200];
     snprintf(first, sizeof first, "score %g sum %g fields True\n", total, total);
     EXPECT_EQ(got.substr(0, got.find('\n') + 1), first) << got;
