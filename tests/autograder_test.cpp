@@ -15,12 +15,11 @@ namespace {
 class Autograder : public Exercise {
 protected:
     // Runs a shell command line with words as $1, $2...; its output in run.
-    void shell(const std::string& line, const std::vector<std::string>& words, double timeout,
+    void shell(const std::string& line, std::vector<std::string> words, double timeout,
                const std::vector<std::string>& env = {})
     {
-        std::vector<std::string> args{"-c", line, "sh"};
-        args.insert(args.end(), words.begin(), words.end());
-        run_piped(run, "/bin/sh", "", timeout, env, args);
+        words.insert(words.begin(), {"-c", line, "sh"});
+        run_piped(run, "/bin/sh", "", timeout, env, words);
     }
     // The zip for the exercises named, made and unpacked as the service does
     // into root/source, with an empty root/submission. The test's folder is
