@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,9 +103,12 @@ TEST_F(Autograder, GradesASubmissionOfARealCopyAndAStarter)
     const std::vector<std::string> names = cheap_pair();
     const std::string root = unpack(names);
     shell("\"$1/source/setup.sh\"", {root}, 1200, {"AUTOGRADER_ROOT=" + root});
+    // Without root it may not install: the checks then build their trees
+    // themselves.
     if (run.end.status != 0 && getuid() != 0)
-        GTEST_SKIP() << "setup.sh could not prepare this machine without root:\n" << run.err_text;
-    expect_exit(run.end, 0);
+        std::cout << "setup.sh skipped: it could not prepare this machine without root:\n" << run.err_text;
+    else
+        expect_exit(run.end, 0);
 
     const std::string real = source_of(names[0]);
     ASSERT_EQ(mkdir((root + "/submission/mine").c_str(), 0755), 0);
