@@ -7,6 +7,7 @@
 #                         exercise changes
 #   file_of NAME          the file a student hands in for NAME (the basename
 #                         of the program's source that the exercise changes)
+# (each from scripts/exercise.sh files)
 #   assignment            the exercises of this autograder: those the zip was
 #                         made for (the file "exercises" beside the scripts
 #                         in it), else every one
@@ -26,14 +27,9 @@ builds=${EXERCISE_BUILD:-$ag/build}
 # shellcheck disable=SC2034  # for the scripts that source this
 copies=$ag/copies
 
-exercise_names() {
-    local name
-    for name in $(programs); do
-        [ ! -f "$(lesson "$name")/exercise.patch" ] || echo "$name"
-    done
-}
-source_of() { sed -n 's|^+++ b/||p' "$(lesson "$1")/exercise.patch" | head -n 1; }
-file_of() { basename "$(source_of "$1")"; }
+exercise_names() { "$project/scripts/exercise.sh" files | cut -d ' ' -f 1; }
+source_of() { "$project/scripts/exercise.sh" files | awk -v name="$1" '$1 == name { print $3 }'; }
+file_of() { "$project/scripts/exercise.sh" files | awk -v name="$1" '$1 == name { print $2 }'; }
 assignment() {
     if [ "$project" = "${here:?}/project" ] && [ -f "$here/exercises" ]; then
         grep -v '^[[:space:]]*$' "$here/exercises"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepares the grading image, once, as root: installs what the checks need
 # (the project's scripts/setup.sh: its "exercise" set, and its "grade" set
-# where the project has one), then builds the checks' trees, so that each
+# for the sandbox), then builds the checks' trees, so that each
 # submission's check rebuilds only the student's file: for each of the
 # builds the assignment's exercises are checked in (plain, thread), the
 # real program's file is checked as a copy, which configures and builds the
@@ -15,15 +15,7 @@ if [ -d "$here/project" ]; then project=$here/project; else project=$(dirname "$
 : "${ag:?set by common.sh}" "${builds:?set by common.sh}" "${copies:?set by common.sh}"
 
 "$project/scripts/setup.sh" exercise
-# The "grade" set comes with the sandbox; a project without it answers
-# with its usage (status 2).
-status=0
-"$project/scripts/setup.sh" grade 2>/dev/null || status=$?
-case $status in
-    0) ;;
-    2) echo "autograder: this project's setup has no \"grade\" set; the exercise set is enough" ;;
-    *) "$project/scripts/setup.sh" grade ;;  # says what failed, and ends this
-esac
+"$project/scripts/setup.sh" grade
 command -v setpriv >/dev/null || { echo "autograder: setpriv (util-linux) is missing" >&2; exit 1; }
 
 # The builds to prepare, and an exercise checked in each.

@@ -11,11 +11,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-3}
 work=$(mktemp -d "${TMPDIR:-/tmp}/grade-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"  # the sandbox's user (nobody, under root) reads the builds there
 export GRADE_BUILD=$work/builds
 
 # The student: a copy of each exercise, the real program's file.
-while read -r name file; do
-    source=$(sed -n 's|^+++ b/||p' "$root/lessons/$name/exercise.patch" | head -n 1)
+while read -r name file source; do
     mkdir -p "$work/students/student/$name"
     cp "$root/$source" "$work/students/student/$name/$file"
 done < <("$root/scripts/exercise.sh" files)

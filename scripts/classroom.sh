@@ -15,15 +15,18 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 "$root/scripts/setup.sh" exercise || exit 2
+# The sandbox's tools; where they cannot be installed, the checks run
+# unsandboxed, and say so below.
+"$root/scripts/setup.sh" grade || echo "classroom: the sandbox's tools could not be installed"
 [ $# -gt 0 ] || set -- all
 mkdir -p results || { echo "classroom: cannot make the folder results/ in $PWD" >&2; exit 2; }
 rm -f results/junit.xml results/results.json
 sandbox=()
-if [ -x "$root/scripts/sandbox.sh" ] && why=$("$root/scripts/sandbox.sh" --check 2>&1); then
+if why=$("$root/scripts/sandbox.sh" --check 2>&1); then
     sandbox=(--sandbox)
     echo "classroom: each test runs in a sandbox"
 else
-    echo "classroom: no sandbox can be made here (${why:-this project has no sandbox helper}): the tests run as $(id -un), unsandboxed"
+    echo "classroom: no sandbox can be made here (${why//$'\n'/ }): the tests run as $(id -un), unsandboxed"
 fi
 "$root/scripts/exercise.sh" check "$@" --junit results/junit.xml --gradescope results/results.json "${sandbox[@]}"
 status=$?

@@ -22,8 +22,9 @@
 #                                       of in DIR (scripts/results.py reads it)
 #   scripts/exercise.sh hint NAME       the next hint
 #   scripts/exercise.sh solution NAME   what your copy lacks of the real program
-#   scripts/exercise.sh files           each exercise and the file its copy is,
-#                                       a line each (NAME FILE), for scripts
+#   scripts/exercise.sh files           each exercise, the file its copy is, and
+#                                       the program's file it stands for, a line
+#                                       each (NAME FILE PATH), for scripts
 # Your copies are kept in exercises/NAME/ ($EXERCISES_DIR instead, if set:
 # never inside the programs' folders or a build); the checks build in
 # build/exercise-FLAVOUR, one for each of the registry's flavours
@@ -668,7 +669,7 @@ case ${1:-} in
         exit "$status" ;;
     files)
         for name in $(names); do
-            echo "$name $(basename "$(source_of "$name")")"
+            echo "$name $(basename "$(source_of "$name")") $(source_of "$name")"
         done ;;
     hint)
         need_name "${2:-}"

@@ -67,7 +67,7 @@ trap 'rm -f "$copies"' EXIT
 while IFS= read -r -d '' folder; do
     student=$(basename "$folder")
     case $student in .* | *$'\t'* | *$'\n'*) continue ;; esac
-    while read -r name file; do
+    while read -r name file _; do
         copy=$folder/$name/$file
         if [ -f "$copy" ] && [ ! -L "$copy" ] && [ ! -L "$folder/$name" ] && [ ! -L "$folder" ]; then
             printf '%s\t%s\t%s\n' "$student" "$name" "$file"
