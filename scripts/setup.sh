@@ -13,8 +13,9 @@
 #   scripts/setup.sh grade   bubblewrap and Python 3 with Debian's seccomp
 #                            module (scripts/sandbox.sh, in which a learner's
 #                            program is run when grading)
-#   scripts/setup.sh test    all of those, clang, and the linters shellcheck
-#                            and pyflakes3 (scripts/lint.sh)
+#   scripts/setup.sh test    all of those, clang, the linters shellcheck and
+#                            pyflakes3 (scripts/lint.sh), and xmllint (the
+#                            results files' tests)
 # Used by scripts/tour.sh, scripts/exercise.sh, scripts/test.sh and .ci/run.
 set -euo pipefail
 
@@ -28,7 +29,7 @@ case ${1:-} in
     exercise) packages=("${tour[@]}" libgtest-dev strace git python3) ;;
     grade) packages=(bubblewrap python3 python3-seccomp) ;;
     test) packages=("${tour[@]}" clang binutils libgtest-dev strace python3 git patch bubblewrap python3-seccomp
-                    shellcheck pyflakes3) ;;
+                    shellcheck pyflakes3 libxml2-utils) ;;
     *) echo "usage: scripts/setup.sh tour|trace|what-if|starter|grade|exercise|test" >&2; exit 2 ;;
 esac
 
@@ -41,6 +42,7 @@ present() {
         clang) command -v clang++ >/dev/null ;;
         binutils) command -v readelf >/dev/null && command -v addr2line >/dev/null && command -v objdump >/dev/null ;;
         bubblewrap) command -v bwrap >/dev/null ;;
+        libxml2-utils) command -v xmllint >/dev/null ;;
         # Debian's Python, which the sandbox runs, whatever python3 is first
         # on the PATH.
         python3-seccomp) /usr/bin/python3 -c 'import seccomp' 2>/dev/null ;;
