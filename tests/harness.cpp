@@ -744,13 +744,20 @@ std::string enter_private_tmp()
     uid_t uid = geteuid();
     gid_t gid = getegid();
     // Without root, a user namespace of its own brings the right to mount;
-    // the user stays the same user in it.
-    if (unshare(CLONE_NEWNS | (uid != 0 ? CLONE_NEWUSER : 0)) != 0)
-        return std::string("no namespace of its own: ") + strerror(errno);
-    if (uid != 0 && !(write_proc("/proc/self/setgroups", "deny") &&
-                      write_proc("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
-                      write_proc("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1")))
-        return std::string("no user mapping: ") + strerror(errno);
+    // the user stays the same user in it. Its maps are written through its
+    // own /proc files, which are the user's only while the process is
+    // dumpable (in a sandbox it is not: it is made so for the while).
+    int dumpable = prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
+    prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+    bool mapped = unshare(CLONE_NEWNS | (uid != 0 ? CLONE_NEWUSER : 0)) == 0;
+    std::string failed = mapped ? "" : std::string("no namespace of its own: ") + strerror(errno);
+    if (mapped && uid != 0 && !(write_proc("/proc/self/setgroups", "deny") &&
+                                write_proc("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
+                                write_proc("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1")))
+        failed = std::string("no user mapping: ") + strerror(errno);
+    prctl(PR_SET_DUMPABLE, dumpable, 0, 0, 0);
+    if (!failed.empty())
+        return failed;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return std::string("no private mounts: ") + strerror(errno);
 

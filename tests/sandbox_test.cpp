@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdlib>
 #include <dirent.h>
+#include <map>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +52,40 @@ protected:
     Piped run;
     std::string tag;  // the test's directory's name: no other process has it
 };
+
+// The programs' own tests run in it as they do outside it: what they need (a
+// user namespace of their own, strace, a terminal, a FIFO in /tmp) is there.
+// A test skipped in it that runs outside it is a sandbox that takes away
+// more than it must: a grade would count it not passed.
+TEST_F(Sandbox, EveryProgramsTestsRunInIt)
+{
+    // Each program's tests, all at once: most of them wait on a clock.
+    std::map<std::string, Piped> runs;
+    for (const std::string& name : registry_programs()) {
+        std::istringstream words(registry_entry(name, "tests").at(0));
+        std::string binary, filter;
+        words >> binary >> filter;
+        if (runs.count(binary + " " + filter) == 0)
+            start_piped(runs[binary + " " + filter], sandbox_sh, {"SANDBOX_WALL=500"},
+                        {"--", std::string(TESTS_DIR) + "/" + binary, "--gtest_filter=" + filter});
+    }
+    for (auto& [which, piped] : runs) {
+        SCOPED_TRACE(which);
+        finish(piped, 600);
+        expect_exit(piped.end, 0);
+        const std::string tests = std::string(TESTS_DIR) + "/" + which.substr(0, which.find(' '));
+        std::istringstream lines(piped.out_text);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("[  SKIPPED ] ", 0) != 0 || line.find(" (") == std::string::npos)
+                continue;
+            const std::string test = line.substr(13, line.find(" (") - 13);
+            Piped outside;
+            run_piped(outside, tests, "", 300, {}, {"--gtest_filter=" + test});
+            EXPECT_NE(outside.out_text.find("[  SKIPPED ] " + test), std::string::npos)
+                << test << " was skipped in the sandbox only:\n" << piped.out_text;
+        }
+    }
+}
 
 TEST_F(Sandbox, WritesReachTheWriteFoldersAlone)
 {
