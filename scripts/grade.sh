@@ -62,8 +62,9 @@ shown() { python3 "$root/scripts/results.py" --escape; }
 # The copies: "STUDENT<tab>NAME<tab>FILE", a line each, the students in the
 # order of their names, each one's exercises in the registry's order. A copy
 # is a file of the student's own, not a link that could lead anywhere.
-copies=$(mktemp)
-trap 'rm -f "$copies"' EXIT
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+copies=$work/copies
 while IFS= read -r -d '' folder; do
     student=$(basename "$folder")
     case $student in .* | *$'\t'* | *$'\n'*) continue ;; esac
@@ -105,7 +106,12 @@ check() {
     EXERCISES_DIR=$copies EXERCISE_BUILD=$builds/slot$4/$name EXERCISE_HIDE=$students:$out:$builds:$staged \
         EXERCISE_QUIET=1 \
         timeout -k 10 "$limit" "$root/scripts/exercise.sh" check "$name" --sandbox --results "$checks" \
-        >"$checks/output" 2>&1 </dev/null || status=$?
+        >"$checks/output" 2>&1 </dev/null &
+    # timeout leads a process group of its own, which holds every process of
+    # the check: a grading stopped ends each such group (stop, below).
+    echo "$!" >"$work/slot$4.group"
+    wait "$!" || status=$?
+    rm -f "$work/slot$4.group"  # gone, and its number free for another
     # A check that was ended, or could not be made, is a failure of its own.
     case $status in
         0 | 1) ;;
@@ -140,9 +146,24 @@ progress() {
     if [ -t 1 ]; then printf '\r\033[K%s' "$1"; else printf '%s\n' "$1"; fi
 }
 declare -A running=() slot_of=()
+# Stopped (Ctrl-C, a runner's SIGTERM, a closed terminal): every check
+# running is ended, with all it started, and nothing more is written.
+stop() {
+    trap - INT TERM HUP
+    local group
+    for group in "$work"/*.group; do
+        [ ! -f "$group" ] || kill -TERM -- "-$(cat "$group")" 2>/dev/null || true
+    done
+    [ ${#running[@]} -eq 0 ] || kill -TERM "${!running[@]}" 2>/dev/null || true
+    wait
+    [ ! -t 1 ] || printf '\r\033[K'
+    echo "grade: stopped; $done_count of $total copies were checked, and no table was written" >&2
+    exit 130
+}
 free=()
 for ((slot = 1; slot <= jobs; slot++)); do free+=("$slot"); done
 done_count=0
+trap stop INT TERM HUP
 finished() {
     local pid=$1 student name
     IFS=$'\t' read -r student name _ <<<"${running[$pid]}"

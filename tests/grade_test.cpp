@@ -4,6 +4,7 @@
 // marked in its row, and leaves nothing running.
 #include "exercise_test.h"
 
+#include <csignal>
 #include <dirent.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -219,6 +220,42 @@ TEST_F(Grading, ACopyCannotTraceTheTestThatRunsIt)
     expect_exit(grade.end, 0);
     const std::string rows = read_file(path("out/grades.csv"));
     EXPECT_EQ(rows.find("\nzed," + first + ",0,"), std::string::npos) << rows << read_file(path("out/zed/report.txt"));
+}
+
+// A grading stopped (SIGINT, as Ctrl-C sends it, or a runner's SIGTERM)
+// ends every check it started, with all their processes, and writes no
+// table. The copy here waits for ever, so its checks are running when the
+// signal comes.
+TEST_F(Grading, StoppedItLeavesNothingRunning)
+{
+    const std::string first = exercises().at(0);
+    copy("hal", first, real_source(first) + before_main("#include <unistd.h>", "    pause();"));
+    Piped grade;
+    start_piped(grade, "/bin/bash", {"GRADE_BUILD=" CHECKS_BUILD "-grade"},
+                {std::string(SOURCE_DIR) + "/scripts/grade.sh", path("students"), path("out")});
+    std::string running;
+    for (int tenth = 0; tenth < 6000 && running.empty() && process_stat(grade.pid).state != 'Z'; ++tenth) {
+        usleep(100000);
+        running = processes_under(CHECKS_BUILD "-grade");
+    }
+    if (running.empty()) {
+        finish(grade, 60);
+        if (grade.err_text.find("no sandbox can be made here") != std::string::npos)
+            GTEST_SKIP() << grade.err_text;
+        FAIL() << "no program of the copy ever ran: " << grade.out_text << grade.err_text;
+    }
+    send_signal(grade.pid, SIGINT);
+    finish(grade, 120);
+    expect_exit(grade.end, 130);
+    EXPECT_NE(grade.err_text.find("grade: stopped; 0 of 1 copies were checked, and no table was written"),
+              std::string::npos)
+        << grade.err_text;
+    for (int tenth = 0; tenth < 100 && !running.empty(); ++tenth) {
+        usleep(100000);
+        running = processes_under(CHECKS_BUILD "-grade");
+    }
+    EXPECT_EQ(running, "");
+    EXPECT_EQ(read_file(path("out/grades.csv")), "");
 }
 
 // Where no sandbox can be made (here: no user namespace may be made, in one
