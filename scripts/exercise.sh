@@ -431,9 +431,9 @@ run_tests() {
 # start_test NAME FLAVOUR BINARY TEST LOG: one test, its output in LOG and
 # gtest's report beside it (result.xml). With --sandbox, in a sandbox that
 # reads the project and the copy's folder, and writes nothing but its own
-# /tmp and LOG: gtest writes its report there, which the sandbox copies out
-# once gtest has ended and every process left of the test's program is
-# killed.
+# /tmp, LOG and its /keep, where gtest writes its report: the sandbox copies
+# it out once gtest has ended and every process left of the test's program
+# is killed.
 start_test() {
     local command=("$3" --gtest_filter="$4" --gtest_color=no)
     if [ -z "$sandbox" ]; then
@@ -447,7 +447,7 @@ start_test() {
         [ -z "$folder" ] || bounds+=(--hide "$folder")
     done
     exec "$root/scripts/sandbox.sh" "${bounds[@]}" --read "$builds" --read "$copies/$1" \
-        --keep /tmp/result.xml "${5%log}result.xml" -- "${command[@]}" --gtest_output=xml:/tmp/result.xml \
+        --keep result.xml "${5%log}result.xml" -- "${command[@]}" --gtest_output=xml:/keep/result.xml \
         >"$5" 2>&1 9>&-
 }
 

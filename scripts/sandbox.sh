@@ -2,7 +2,7 @@
 # Runs a command that is not to be trusted (a learner's program, or the tests
 # that drive it) in a sandbox made with bubblewrap (bwrap):
 #   scripts/sandbox.sh [--read DIR]... [--write DIR]... [--hide DIR]... [--memory]
-#                      [--keep PATH FILE] -- COMMAND [ARG...]
+#                      [--keep NAME FILE] -- COMMAND [ARG...]
 #   scripts/sandbox.sh --check    whether a sandbox can be made here, and if not why
 #
 # What COMMAND sees: read-only, the system (/usr, /bin, /lib*, /etc), this
@@ -17,11 +17,13 @@
 # a sandbox (SANDBOXED=1): the tests' harness then keeps the programs it
 # runs from tracing it or reading its memory.
 #
-# --keep PATH FILE: once COMMAND has ended and every process it left has been
-# killed, the sandbox's file PATH (in its /tmp, say: what a test wrote of its
-# results) is copied out into FILE, up to the bound on a file's size: what a
-# folder it may write would give, without a folder that it could fill, and
-# without a process of it that could change the file after COMMAND ended.
+# --keep NAME FILE: COMMAND may write /keep/NAME (a folder of its own, on a
+# tmpfs bounded as its /tmp is, and apart from /tmp, which a test may mount
+# anew for itself); once COMMAND has ended and every process it left has been
+# killed, that file is copied out into FILE, up to the bound on a file's
+# size. What a test wrote of its results leaves so: as a folder it may write
+# would give, without a folder it could fill, and without a process of it
+# that could change the file after COMMAND ended.
 #
 # Its bounds, each overridable by the variable named:
 #   SANDBOX_WALL=120        seconds of wall time, then everything is killed
@@ -57,7 +59,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 python=/usr/bin/python3  # Debian's, which has the seccomp module
 
 usage() {
-    echo "usage: scripts/sandbox.sh [--read DIR]... [--write DIR]... [--hide DIR]... [--memory] [--keep PATH FILE] -- COMMAND [ARG...]" >&2
+    echo "usage: scripts/sandbox.sh [--read DIR]... [--write DIR]... [--hide DIR]... [--memory] [--keep NAME FILE] -- COMMAND [ARG...]" >&2
     echo "       scripts/sandbox.sh --check" >&2
     exit 125
 }
@@ -85,8 +87,8 @@ while [ $# -gt 0 ]; do
         --check) check=yes; shift ;;
         --memory) memory=$((memory_mib << 20)); shift ;;
         --keep)
-            if [ $# -lt 3 ] || [[ $2 != /* ]]; then usage; fi
-            keep=$2
+            if [ $# -lt 3 ] || [[ $2 == */* || $2 == . || $2 == .. || -z $2 ]]; then usage; fi
+            keep=/keep/$2
             # Opened here, by the caller's user: the sandbox's may not.
             exec 5>"$3" || refuse "cannot write $3"
             shift 3 ;;
@@ -158,6 +160,7 @@ args+=(--proc /proc --dev /dev
        --size $((tmp_mib << 20)) --tmpfs /dev/shm
        --size $((tmp_mib << 20)) --tmpfs /tmp --dir /tmp/home
        --ro-bind "$root" "$root")
+[ "$keep" = - ] || args+=(--size $((tmp_mib << 20)) --tmpfs /keep)
 # The folders given, each mounted before those within it (the shorter path
 # first; a hidden folder before one given at the same place, which shows
 # it): a hidden folder is an empty one but for the folders given within it,
