@@ -14,11 +14,12 @@
 # A test that could not run is counted skipped, never passed. As many copies
 # are checked at once as the machine has cores (GRADE_JOBS instead), a line
 # telling how far it has got. Each test runs in a sandbox (scripts/sandbox.sh:
-# it reads the project and the copy, writes only a folder of its own, has no
+# it reads the project and the copy, writes only a /tmp of its own, has no
 # network, and is bounded in time, memory, processes and output); where no
 # sandbox can be made here, nothing is graded. A check is ended after
 # GRADE_TIMEOUT seconds (900), its build included. The checks build in
-# build/grade/ (GRADE_BUILD instead), kept for the next grading.
+# build/grade/ (GRADE_BUILD instead), a tree for each exercise, kept for the
+# next grading.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -78,7 +79,7 @@ done < <(find "$students" -mindepth 1 -maxdepth 1 -type d -print0 | sort -z) >"$
 total=$(wc -l <"$copies")
 [ "$total" -gt 0 ] || { echo "grade: no copy of any exercise in $students (STUDENT/NAME/FILE)" >&2; exit 2; }
 
-# The folders of copies that the checks read, one for each slot: in the
+# The folders of copies that the checks read, one for each exercise: in the
 # machine's temporary folder, where the sandbox's user (another one, when
 # this is root) can reach them, as OUT or STUDENTS may lie where it cannot.
 # Their place is the same at each grading with the same builds, so that no
@@ -92,26 +93,42 @@ if [ -L "$staged" ] || [ ! -d "$staged" ] || [ ! -O "$staged" ]; then
 fi
 chmod 755 "$staged"
 
-# check STUDENT NAME FILE SLOT: checks the copy, in the slot's own build trees
-# (one for each exercise, which a check keeps configured) and from a copy of
-# it in the slot's folder of copies, which is all of the student's that the
-# sandbox lets it read. Its report, results and time go to
-# OUT/STUDENT/.checks/NAME.
+# check STUDENT NAME FILE SLOT: checks the copy in the exercise's own build
+# trees, which each check of it keeps configured, from a copy of it in the
+# exercise's folder of copies, which is all of the student's that the
+# sandbox lets it read; one check of an exercise at a time, the others
+# waiting for it. Its report, results and time go to OUT/STUDENT/.checks/NAME.
 check() {
-    local student=$1 name=$2 file=$3 copies=$staged/$4 checks=$out/$1/.checks/$2 status=0 start=$EPOCHREALTIME
-    rm -rf -- "${checks:?}" "${copies:?}/$name"
-    mkdir -p -- "$checks" "$copies/$name"
+    local student=$1 name=$2 file=$3 copies=$staged/$2 checks=$out/$1/.checks/$2 status=0 start tree
+    rm -rf -- "${checks:?}"
+    mkdir -p -- "$checks"
     : >"$checks/manifest"
-    cp -- "$students/$student/$name/$file" "$copies/$name/$file"
-    EXERCISES_DIR=$copies EXERCISE_BUILD=$builds/slot$4/$name EXERCISE_HIDE=$students:$out:$builds:$staged \
-        EXERCISE_QUIET=1 \
-        timeout -k 10 "$limit" "$root/scripts/exercise.sh" check "$name" --sandbox --results "$checks" \
-        >"$checks/output" 2>&1 </dev/null &
-    # timeout leads a process group of its own, which holds every process of
-    # the check: a grading stopped ends each such group (stop, below).
-    echo "$!" >"$work/slot$4.group"
-    wait "$!" || status=$?
-    rm -f "$work/slot$4.group"  # gone, and its number free for another
+    {
+        flock 8
+        start=$EPOCHREALTIME
+        rm -rf -- "${copies:?}/$name"
+        mkdir -p -- "$copies/$name"
+        cp -- "$students/$student/$name/$file" "$copies/$name/$file"
+        EXERCISES_DIR=$copies EXERCISE_BUILD=$builds/$name EXERCISE_HIDE=$students:$out:$builds:$staged \
+            EXERCISE_QUIET=1 \
+            timeout -k 10 "$limit" "$root/scripts/exercise.sh" check "$name" --sandbox --results "$checks" \
+            >"$checks/output" 2>&1 </dev/null 8>&- &
+        # timeout leads a process group of its own, which holds every
+        # process of the check: a grading stopped ends each such group
+        # (stop, below).
+        echo "$!" >"$work/slot$4.group"
+        wait "$!" || status=$?
+        rm -f "$work/slot$4.group"  # gone, and its number free for another
+        # The test runs are kept with the report, which names them there
+        # (and the student's copy where it was), since the next check of
+        # the exercise takes their place.
+        for tree in "$builds/$name"/exercise-*; do
+            [ -d "$tree/runs" ] || continue
+            cp -r -- "$tree/runs" "$checks/runs-${tree##*/exercise-}"
+            replace "$tree/runs/" "$checks/runs-${tree##*/exercise-}/" "$checks/output"
+        done
+    } 8>>"$builds/$name.lock"
+    replace "$copies/$name/$file" "$students/$student/$name/$file" "$checks/output"
     # A check that was ended, or could not be made, is a failure of its own.
     case $status in
         0 | 1) ;;
@@ -119,29 +136,22 @@ check() {
         *) unfinished "$checks" "The check could not be made (status $status); what it said last:" ;;
     esac
     awk -v from="$start" -v to="$EPOCHREALTIME" 'BEGIN { printf "%.1f\n", to - from }' >"$checks/seconds"
-    # The test runs are kept with the report, which names them there (and
-    # the student's copy where it was), since the next check in the slot
-    # takes their place.
-    local tree report=$checks/output
-    for tree in "$builds/slot$4/$name"/exercise-*; do
-        [ -d "$tree/runs" ] || continue
-        cp -r -- "$tree/runs" "$checks/runs-${tree##*/exercise-}"
-        replace "$tree/runs/" "$checks/runs-${tree##*/exercise-}/" "$report"
-    done
-    replace "$copies/$name/$file" "$students/$student/$name/$file" "$report"
+}
+# unfinished CHECKS WORDS: the entry of a check that gave no verdict, a
+# failure with the words and the end of what it said.
+unfinished() {
+    local words=$1/unfinished.txt
+    { echo "$2"; tail -n 10 "$1/output" | cut -c 1-300; } >"$words"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$name" all check error 0 1 "$words" >>"$1/manifest"
 }
 # replace FROM TO FILE: each FROM in the file, a string, made TO.
 replace() {
     FROM=$1 TO=$2 perl -i -pe 's/\Q$ENV{FROM}\E/$ENV{TO}/g' "$3"
 }
-unfinished() {
-    local words=$1/unfinished.txt
-    { echo "$2"; tail -n 10 "$1/output"; } >"$words"
-    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$name" all check error 0 1 "$words" >>"$1/manifest"
-}
 
-# The checks, $jobs at once, each in a slot of its own; a line tells how far
-# they have got (written over on a terminal).
+# The checks, $jobs at once, each in a slot (a number, for the process group
+# to end when stopped); a line tells how far they have got (written over on
+# a terminal).
 progress() {
     if [ -t 1 ]; then printf '\r\033[K%s' "$1"; else printf '%s\n' "$1"; fi
 }

@@ -21,7 +21,8 @@ skipped test is never counted as passed in either: it is a skipped element,
 and an entry with no points earned whose output says why.
 
 --counts prints, for a grades table, the number of tests passed, failed
-(or not finished) and skipped, and the points earned, parted by tabs.
+(or not finished) and skipped (that no build ran), and the points earned,
+parted by tabs.
 
 --escape copies its input to its output, each control character but tab and
 newline shown as \\xNN, for a terminal to print as text.
@@ -234,7 +235,10 @@ def main():
         parser.error('a manifest is needed')
     tests = read_manifest(args.manifest)
     if args.counts:
-        count = [sum(1 for test in tests if test['result'] in results)
+        # A test left out of one build but run in another (worth nothing
+        # there) is none of the three.
+        counted = [test for test in tests if test['result'] != 'skipped' or test['points']]
+        count = [sum(1 for test in counted if test['result'] in results)
                  for results in (('passed',), ('failed', 'error'), ('skipped',))]
         earned = sum(test['points'] for test in tests if test['result'] == 'passed')
         print(*count, number(earned), sep='\t')
