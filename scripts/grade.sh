@@ -160,12 +160,17 @@ declare -A running=() slot_of=()
 # running is ended, with all it started, and nothing more is written.
 stop() {
     trap - INT TERM HUP
-    local group
-    for group in "$work"/*.group; do
-        [ ! -f "$group" ] || kill -TERM -- "-$(cat "$group")" 2>/dev/null || true
+    local file group groups=()
+    for file in "$work"/*.group; do
+        [ ! -f "$file" ] || groups+=("$(cat "$file")")
     done
+    for group in "${groups[@]}"; do kill -TERM -- "-$group" 2>/dev/null || true; done
     [ ${#running[@]} -eq 0 ] || kill -TERM "${!running[@]}" 2>/dev/null || true
     wait
+    # A sandbox that was being made as the signal came may have a process
+    # left in the group, waiting for a parent that is gone (bwrap's, between
+    # its two halves): killed too.
+    for group in "${groups[@]}"; do kill -KILL -- "-$group" 2>/dev/null || true; done
     [ ! -t 1 ] || printf '\r\033[K'
     echo "grade: stopped; $done_count of $total copies were checked, and no table was written" >&2
     exit 130

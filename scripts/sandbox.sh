@@ -189,12 +189,32 @@ done < <(compgen -e | grep -E '^(PATH|TERM|TZ|CI|LANG|LANGUAGE|LC_[A-Z]+|[A-Z]+S
 # the sandbox's first process with it (--die-with-parent): the kernel then
 # kills every other process of its pid namespace. Everything here dies with
 # this script too: timeout by its parent-death signal, and bwrap with it.
+#
+# All of it runs in a process group of its own (setsid), which is killed
+# whole once it has ended, or when this script is stopped: bwrap is made of
+# two processes, and the one that becomes the sandbox's first process waits
+# for the other before it is bound to it; where the other ended first (the
+# wall time ran out on a machine starved by a fork bomb, say), it would wait
+# for ever.
+group=''
 run() {
-    setpriv --pdeathsig KILL timeout --foreground --kill-after=1 "$wall" \
+    setpriv --pdeathsig KILL setsid timeout --foreground --kill-after=1 "$wall" \
         "${drop[@]}" bwrap "${args[@]}" --seccomp 4 -- \
         "$python" -I "$root/scripts/sandbox.py" run "$cpu" "$processes" $((file_mib << 20)) "$memory" "$keep" -- "$@" \
-        3>"$work/status" 4<"$work/filter.bpf"
+        3>"$work/status" 4<"$work/filter.bpf" <&0 &
+    group=$!
+    local status=0
+    wait "$group" || status=$?
+    kill -KILL -- "-$group" 2>/dev/null || true
+    return "$status"
 }
+# shellcheck disable=SC2317  # run by the trap
+stopped() {
+    exec 2>/dev/null  # nothing more to say: not even the shell's "Killed"
+    [ -z "$group" ] || kill -KILL -- "-$group" || true
+    exit 130
+}
+trap stopped INT TERM HUP
 
 if [ -n "$check" ]; then
     if ! output=$(run true 2>&1) || [ "$(cat "$work/status")" != "exit 0" ]; then

@@ -19,7 +19,8 @@ std::string before_main(const std::string& includes, const std::string& body)
     return "\n" + includes + "\n__attribute__((constructor)) static void hostile()\n{\n" + body + "\n}\n";
 }
 
-// The processes whose program lies under a folder, as "PID PATH" lines.
+// The processes whose program lies under a folder, or whose command line
+// names it (a sandbox's, around a program there), as "PID PATH" lines.
 std::string processes_under(const std::string& folder)
 {
     std::string found;
@@ -30,8 +31,10 @@ std::string processes_under(const std::string& folder)
         char target[4096];
         std::string link = std::string("/proc/") + entry->d_name + "/exe";
         ssize_t size = readlink(link.c_str(), target, sizeof target - 1);
-        if (size > 0 && std::string(target, static_cast<size_t>(size)).rfind(folder + "/", 0) == 0)
-            found += std::string(entry->d_name) + " " + std::string(target, static_cast<size_t>(size)) + "\n";
+        std::string program = size > 0 ? std::string(target, static_cast<size_t>(size)) : "";
+        std::string command = read_file(std::string("/proc/") + entry->d_name + "/cmdline");
+        if (program.rfind(folder + "/", 0) == 0 || command.find(folder + "/") != std::string::npos)
+            found += std::string(entry->d_name) + " " + program + "\n";
     }
     closedir(proc);
     return found;
