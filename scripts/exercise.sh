@@ -22,6 +22,13 @@
 #                                       of in DIR (scripts/results.py reads it)
 #   scripts/exercise.sh hint NAME       the next hint
 #   scripts/exercise.sh solution NAME   what your copy lacks of the real program
+#   scripts/exercise.sh trace NAME      the exchange of a test your copy fails
+#                                       (what the test sent, typed and
+#                                       signalled, as it recorded it) run again
+#                                       with your copy and with the real
+#                                       program under strace: the two trace
+#                                       views, the first place they part marked
+#                                       in each and said in words
 #   scripts/exercise.sh files           each exercise, the file its copy is, and
 #                                       the program's file it stands for, a line
 #                                       each (NAME FILE PATH), for scripts
@@ -560,8 +567,92 @@ failure_hint() {
     echo "Hint: $(hint_text "$name" "$n" | sed '2,$s/^/      /')"
 }
 
+# record_failures NAME DIR: the program's tests run again with the copy
+# (the plain build, built), all at once, each recording the exchange of its
+# first failure in DIR/N (tests/report.h says what it holds); prints the
+# failed ones, "N Suite.Test" a line, in the tests' order.
+record_failures() {
+    local name=$1 binary filter build=$builds/exercise-plain test i=0 pids=() names=()
+    read -r binary filter <<<"$(tests_of "$name")"
+    while read -r test; do
+        i=$((i + 1))
+        make_dir "$2/$i"
+        HARNESS_EXCHANGE=$2/$i timeout -k 5 300 "$build/tests/$binary" --gtest_filter="$test" --gtest_color=no \
+            >"$2/$i/log" 2>&1 9>&- &
+        pids+=("$!") names+=("$i $test")
+    done < <(list_tests "$build/tests/$binary" "$filter" "$2")
+    for i in "${!pids[@]}"; do
+        wait "${pids[$i]}" || echo "${names[$i]}"
+    done
+}
+
+# replayable DIR NAME: whether DIR holds an exchange with the program NAME
+# itself (a test that runs it under strace of its own is not run again).
+replayable() {
+    python3 -c 'import json, os, sys
+exchange = json.load(open(sys.argv[1] + "/exchange.json"))
+sys.exit(os.path.basename(exchange["program"]) != sys.argv[2])' "$1" "$2" 2>/dev/null
+}
+
+# build_real NAME: the real program, built as the tour builds it
+# (build/plain, without the tests when the tree is new); its path.
+build_real() {
+    local log
+    log=$(mktemp)
+    if ! (
+        cd "$root" &&
+            { [ -f build/plain/CMakeCache.txt ] || cmake --preset plain -DBUILD_TESTING=OFF; } &&
+            cmake --build --preset plain --target "$1" -j "$(nproc)"
+    ) >"$log" 2>&1 9>&-; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "exercise: the real $1 did not build (above)" >&2
+        exit 2
+    fi
+    rm -f "$log"
+    echo "$root/build/plain/bin/$1"
+}
+
+# trace NAME: the trace beside, of the first test in order that the copy
+# fails and whose exchange can be run again.
+trace_beside() {
+    local name=$1 real failed number test mine
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    progress "building the real $name..."
+    real=$(build_real "$name")
+    build_in "$name" plain || exit 1
+    progress "running the tests again, to record a failing one's exchange..."
+    failed=$(record_failures "$name" "$work")
+    progress_end
+    if [ -z "$failed" ]; then
+        echo "Every test of $name passes with your copy here: there is no failing exchange to trace."
+        echo "Watch your copy at work instead: scripts/tour.sh --mine --trace $name"
+        return 0
+    fi
+    while read -r number test; do
+        if replayable "$work/$number" "$name"; then
+            mine=$builds/exercise-plain/bin/$name
+            progress "running the exchange again, under strace..."
+            python3 "$root/scripts/replay.py" "$work/$number" "$mine" "$work/mine" >"$work/mine.notes"
+            python3 "$root/scripts/replay.py" "$work/$number" "$real" "$work/real" >"$work/real.notes"
+            progress_end
+            printf '%s\n' "The exchange of the test \"$(in_words "$test")\" ($test), which your copy fails," \
+                "run again under strace: with your copy ($(copy_of "$name")), then with the real program" \
+                "($(source_of "$name")). Each call is under the line of the source that made it." | fmt -w "$width"
+            sed 's/^/Your copy: /' "$work/mine.notes"
+            sed 's/^/The real program: /' "$work/real.notes"
+            echo
+            COLUMNS=$width python3 "$root/scripts/trace_view.py" --beside "$name" "$work/mine" "$work/real"
+            return 0
+        fi
+    done <<<"$failed"
+    echo "exercise: each test your copy fails runs $name under a tool of its own (strace), whose exchange is not run again here; the check's report says what it did" >&2
+    return 1
+}
+
 case ${1:-} in
-    list | start | check | hint | solution) need_apart ;;
+    list | start | check | hint | solution | trace) need_apart ;;
 esac
 case ${1:-} in
     list)
@@ -667,6 +758,22 @@ case ${1:-} in
                 { echo "exercise: the results could not be written" >&2; exit 2; }
         fi
         exit "$status" ;;
+    trace)
+        need_name "${2:-}"
+        name=$2
+        [ -f "$(copy_of "$name")" ] || { echo "exercise: no copy of $name yet: scripts/exercise.sh start $name" >&2; exit 2; }
+        "$root/scripts/setup.sh" exercise
+        "$root/scripts/setup.sh" trace
+        # -k: the view needs the stack of each call.
+        if ! why=$(strace -qq -k -o /dev/null true 2>&1); then
+            echo "exercise: strace cannot trace a program here with its stacks, so there is no trace: $why" >&2
+            exit 1
+        fi
+        # shellcheck source=scripts/wrap.sh
+        . "$root/scripts/wrap.sh"
+        : "${width:?set by scripts/wrap.sh}"
+        lock_builds
+        trace_beside "$name" ;;
     files)
         for name in $(names); do
             echo "$name $(basename "$(source_of "$name")") $(source_of "$name")"

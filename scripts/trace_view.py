@@ -6,6 +6,13 @@ source that asked.
                                     scripts/traced.sh TRACE PROGRAM wrote
                                     (TRACE.PID, one for each thread), or from
                                     the one file TRACE that --save wrote
+  trace_view.py --beside PROGRAM MINE REAL
+                                    the views of two runs of PROGRAM, a
+                                    learner's copy (from the files MINE.PID)
+                                    and the real program (REAL.PID), one
+                                    after the other, the first call where
+                                    they part marked in each and said in
+                                    words
   trace_view.py --save FILE TRACE   those files merged into FILE in the order
                                     the calls were made, each of the program's
                                     frames replaced by its file, line and text:
@@ -487,7 +494,7 @@ def heading_of(call, handler):
 
 
 def build(trace, view):
-    """The view's items: (heading, call shown, key for repeats, note) in order,
+    """The view's items: (heading, call shown, key for repeats, note, record) in order,
     with the start-up and the threads' housekeeping counted apart."""
     items = Items(trace, view)
     for index in range(len(trace)):
@@ -517,7 +524,7 @@ class Items:
         if self.counted_apart(r):
             return
         if r.kind == "end" and r.pid == self.main_pid and self.items:
-            self.items.append((self.items[-1][0], steady(r), steady(r), None))
+            self.items.append((self.items[-1][0], steady(r), steady(r), None, r))
             return
         who = f"{self.view.thread_name.get(r.pid, r.pid):<9} " if self.threads else ""
         inside = self.handler_around(r)
@@ -532,7 +539,7 @@ class Items:
         elif r.kind == "call" and r.name in ("rt_sigreturn", "exit_group"):
             self.handler.pop(r.pid, None)
         self.lock_waits += is_lock_wait(r)
-        self.items.append((heading, shown, key, note))
+        self.items.append((heading, shown, key, note, r))
 
     def counted_apart(self, r):
         """Whether the record is counted rather than shown: a call of the
@@ -678,7 +685,7 @@ def fitted(lines):
     <0.4 s>, is kept in one piece."""
     out = []
     for line in "\n".join(lines).split("\n"):
-        if line.startswith("    ") and not line.lstrip().startswith("#"):
+        if line.startswith(("    ", "==> ")) and not line.lstrip().startswith("#"):
             line = shortened(line)
         if len(line) <= width():
             out.append(line)
@@ -697,19 +704,24 @@ def tally(counts):
         (f"{n} " if n > 1 else "") + name for name, n in counts.items())
 
 
-def show(items, view):
+def show(items, view, mark=None):
+    """The view's lines; the item at index mark, if given, marked "==>" and
+    never folded into a repeat."""
     out = []
     last_heading = [None]
 
     def put(i):
-        heading, shown, _, note = items[i]
+        heading, shown, _, note = items[i][:4]
         if heading != last_heading[0]:
             out.append("  " + heading)
             last_heading[0] = heading
         if note and note not in view.glossed:
             view.glossed.add(note)
             out.append(wrapped("    # ", note))
-        out.append("    " + shown)
+        out.append(("==> " if i == mark else "    ") + shown)
+
+    def holds_mark(start, end):
+        return mark is not None and start <= mark < end
 
     key = [item[2] for item in items]
     seen = []  # the keys shown so far, in order
@@ -719,7 +731,7 @@ def show(items, view):
         j = i
         while j + 1 < len(items) and key[j] == key[i] and key[j + 1] == key[i + 1] and key[i] != key[i + 1]:
             j += 2
-        if (j - i) // 2 >= 3:
+        if (j - i) // 2 >= 3 and not holds_mark(i, j):
             put(i)
             put(i + 1)
             out.append(f"    ... {(j - i) // 2 - 1} more times these two, one after the other")
@@ -730,7 +742,7 @@ def show(items, view):
         # Five calls or more just as they were made before (a menu shown
         # again, say): their number, the first heading and the last.
         m = longest_repeat(key, i, seen)
-        if m >= 5:
+        if m >= 5 and not holds_mark(i, i + m):
             out.append(f"  ... the same {m} calls as before, from {place(items[i][0])} "
                        f"to {place(items[i + m - 1][0])}")
             last_heading[0] = None
@@ -742,7 +754,7 @@ def show(items, view):
         while j < len(items) and key[j] == key[i]:
             j += 1
         put(i)
-        if j - i >= 3:
+        if j - i >= 3 and not holds_mark(i + 1, j):
             out.append(f"    {data_left_out(re.sub(r'   <.*>$', '', items[i][1]))}, {j - i - 1} more like this")
         else:
             j = i + 1
@@ -767,14 +779,9 @@ def longest_repeat(key, i, seen):
     return best
 
 
-def main(argv):
-    if len(argv) == 4 and argv[1] == "--save":
-        target, prefix, program = argv[2], argv[3], None
-    elif len(argv) == 3 and not argv[1].startswith("-"):
-        program, prefix = argv[1], argv[2]
-    else:
-        sys.stderr.write(__doc__.split("\n\n")[1] + "\n")
-        return 2
+def trace_files(prefix):
+    """The files of a trace: PREFIX.PID, one for each thread, or the one
+    file PREFIX that --save wrote."""
     directory = os.path.dirname(prefix) or "."
     base = os.path.basename(prefix)
     paths = sorted(os.path.join(directory, name) for name in
@@ -782,32 +789,132 @@ def main(argv):
                    if re.fullmatch(re.escape(base) + r"\.\d+", name))
     if not paths and os.path.isfile(prefix):
         paths = [prefix]
+    return paths
+
+
+class Shown:
+    """A trace read and made into the view's items, ready to show."""
+
+    def __init__(self, program, prefix):
+        self.view = View(program)
+        self.trace = read_trace(trace_files(prefix), self.view)
+        if not self.trace:
+            raise TraceError(f"no system calls in {prefix} (did strace run the program?)")
+        resolve(self.trace)
+        if program is not None:  # --save keeps the trace alone
+            self.items, self.startup, self.housekeeping, self.threads, self.lock_waits = \
+                build(self.trace, self.view)
+
+    def lines(self, program, mark=None):
+        out = [f"What {program} asked of the kernel, under the lines of its source that asked:"]
+        if self.startup:
+            out.append("  Before main: the loader maps the program and the C library; the C library readies itself:")
+            out.append(wrapped("    ", tally(self.startup)))
+        out.extend(show(self.items, self.view, mark))
+        if self.threads and self.lock_waits == 0:
+            out.append(f"  No thread found {self.view.guard} taken in this run: taking a free one needs no "
+                       "call to the kernel at all")
+        if self.housekeeping:
+            out.append(wrapped("  ", "Not shown, the C library's own work in the threads, before and after "
+                               "the routine each runs: " + tally(self.housekeeping)))
+        return out
+
+
+class TraceError(Exception):
+    pass
+
+
+# -- two runs beside each other --------------------------------------------------
+
+def outcome(r):
+    """What a record came to, as far as two runs of one exchange should
+    agree: an error's name, 0, a count (any), or how a process ended."""
+    if r.kind != "call":
+        return r.name if r.kind == "signal" else re.sub(r"^\+\+\+ | \+\+\+$", "", r.text)
+    m = re.match(r"(-?\d+)(?: (E[A-Z]+))?", r.result)
+    if not m:
+        return r.result
+    if m.group(2):
+        return m.group(2)
+    return "0" if int(m.group(1)) == 0 else "a count"
+
+
+def signature(item):
+    r = item[4]
+    return (r.kind, r.name, r.entry if r.kind == "call" else None, outcome(r))
+
+
+def said(item, whose):
+    """A record in words: "your copy calls write at line 12 (...)"."""
+    r = item[4]
+    if r.kind == "signal":
+        return f"{whose} gets {r.name}"
+    if r.kind == "end":
+        return f"{whose} has ended ({outcome(r)})"
+    called = r.entry if r.entry and r.entry != r.name else r.name
+    also = f" ({r.name})" if called != r.name else ""
+    lines = r.lines()
+    where = f" at line {lines[0][3]}, `{lines[0][4].strip()}`" if lines else f" ({item[0].strip()})"
+    return f"{whose} calls {called}{also}{where}"
+
+
+def first_difference(mine, real):
+    """The index of the first item where the two runs part, and that place
+    in words; None when they made the same calls."""
+    for i in range(max(len(mine), len(real))):
+        if i >= len(mine) or i >= len(real):
+            longer, whose = (real, "the real program") if i >= len(mine) else (mine, "your copy")
+            other = "your copy" if i >= len(mine) else "the real program"
+            return i, f"{other} has ended here, where {said(longer[i], whose)}."
+        a, b = signature(mine[i]), signature(real[i])
+        if a == b:
+            continue
+        if a[:3] == b[:3] and a[0] == "call":
+            return i, (f"{said(mine[i], 'your copy')}, as the real program does, but "
+                       f"your copy's {a[1]} came to {a[3]} ({mine[i][4].result}), the real program's to "
+                       f"{b[3]} ({real[i][4].result}).")
+        return i, f"{said(mine[i], 'your copy')}, where {said(real[i], 'the real program')}."
+    return None, "none: both made the same calls, in the same order, with the same outcomes."
+
+
+def beside(program, mine_prefix, real_prefix):
+    mine, real = Shown(program, mine_prefix), Shown(program, real_prefix)
+    at, words = first_difference(mine.items, real.items)
+    out = ["Your copy, run through the test's exchange:"]
+    out.extend(mine.lines(program, at if at is not None and at < len(mine.items) else None))
+    out.append("")
+    out.append("The real program, through the same exchange:")
+    out.extend(real.lines(program, at if at is not None and at < len(real.items) else None))
+    out.append("")
+    out.append(wrapped("", "The first difference" + (" (==> in each view): " if at is not None else ": ") + words))
+    return out
+
+
+def main(argv):
+    if len(argv) == 4 and argv[1] == "--save":
+        target, prefix, program = argv[2], argv[3], None
+    elif len(argv) == 5 and argv[1] == "--beside":
+        program = argv[2]
+    elif len(argv) == 3 and not argv[1].startswith("-"):
+        program, prefix = argv[1], argv[2]
+    else:
+        sys.stderr.write(__doc__.split("\n\n")[1] + "\n")
+        return 2
     try:
-        view = View(program)
+        if argv[1] == "--beside":
+            print(fitted(beside(program, argv[3], argv[4])))
+            return 0
+        shown = Shown(program, prefix)
     except NotesError as e:
         sys.stderr.write(f"trace_view: {e}\n")
         return 2
-    trace = read_trace(paths, view)
-    if not trace:
-        sys.stderr.write(f"trace_view: no system calls in {prefix} (did strace run the program?)\n")
+    except TraceError as e:
+        sys.stderr.write(f"trace_view: {e}\n")
         return 1
-    resolve(trace)
     if program is None:
-        save(trace, target)
+        save(shown.trace, target)
         return 0
-    items, startup, housekeeping, threads, lock_waits = build(trace, view)
-    out = [f"What {program} asked of the kernel, under the lines of its source that asked:"]
-    if startup:
-        out.append("  Before main: the loader maps the program and the C library; the C library readies itself:")
-        out.append(wrapped("    ", tally(startup)))
-    out.extend(show(items, view))
-    if threads and lock_waits == 0:
-        out.append(f"  No thread found {view.guard} taken in this run: taking a free one needs no "
-                   "call to the kernel at all")
-    if housekeeping:
-        out.append(wrapped("  ", "Not shown, the C library's own work in the threads, before and after "
-                           "the routine each runs: " + tally(housekeeping)))
-    print(fitted(out))
+    print(fitted(shown.lines(program)))
     return 0
 
 

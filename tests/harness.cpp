@@ -154,6 +154,7 @@ void expect_killed(const Ending& end, int signal)
 
 bool wait_caught(pid_t pid, std::initializer_list<int> signals, double timeout)
 {
+    report_caught(pid, signals);
     unsigned long long wanted = 0;
     for (int sig : signals)
         wanted |= 1ULL << (sig - 1);
@@ -445,6 +446,7 @@ void start_piped(Piped& p, const std::string& path, const std::vector<std::strin
     report_run(&p, p.pid, label_of(path, args) + ", on pipes" + blocked_note(blocked),
                [](const void* handle) { poll_streams(*static_cast<Piped*>(const_cast<void*>(handle)), 0); },
                &p.out_text, &p.err_text, false);
+    report_start(&p, path, args, env, blocked);
     // A start that failed says so now, not through a timeout later.
     int error = 0;
     ssize_t n;
@@ -467,8 +469,10 @@ bool has_ended(Piped& p)
 
 void feed(Piped& p, const std::string& bytes)
 {
-    if (!bytes.empty())
+    if (!bytes.empty()) {
         report_event(&p, "sent", bytes, true);
+        report_step(&p, "send", bytes);
+    }
     size_t done = 0;
     while (p.in >= 0 && done < bytes.size()) {
         ssize_t n = write(p.in, bytes.data() + done, bytes.size() - done);
@@ -492,6 +496,7 @@ static std::string did_not_come(const std::string& text, pid_t pid, bool stuck)
 
 bool wait_output(Piped& p, const std::string& text, double timeout)
 {
+    report_step(&p, "expect", text, timeout);
     double deadline = now_seconds() + timeout;
     StuckWatch watch;
     while (p.out_text.find(text) == std::string::npos) {
@@ -513,6 +518,7 @@ bool wait_output(Piped& p, const std::string& text, double timeout)
 
 void read_output(Piped& p, double seconds)
 {
+    report_step(&p, "sleep", "", seconds);
     // At least one look, so that a call with no time to spare still takes
     // what is ready.
     double deadline = now_seconds() + seconds;
@@ -525,8 +531,11 @@ void read_output(Piped& p, double seconds)
 
 void finish(Piped& p, double timeout)
 {
-    if (p.in >= 0)
+    if (p.in >= 0) {
         report_event(&p, "closed", "its input", false);
+        report_step(&p, "close", "");
+    }
+    report_step(&p, "end", "", timeout);
     close_fd(p.in);
     double deadline = now_seconds() + timeout;
     StuckWatch watch;
@@ -632,10 +641,12 @@ void start_terminal(Terminal& t, const std::string& path, const std::vector<std:
     report_run(&t, t.pid, label_of(path, args) + ", on a terminal" + blocked_note(blocked),
                [](const void* handle) { terminal_read(*static_cast<Terminal*>(const_cast<void*>(handle)), 0); },
                &t.screen, nullptr, true);
+    report_start(&t, path, args, {}, blocked);
 }
 
 void type(Terminal& t, const std::string& keys)
 {
+    report_step(&t, "type", keys);
     if (keys == "\x03" || keys == "\x1a")
         report_event(&t, "pressed", keys == "\x03" ? "^C" : "^Z", false);
     else
@@ -646,6 +657,7 @@ void type(Terminal& t, const std::string& keys)
 
 double wait_screen(Terminal& t, const std::string& text, double timeout, size_t from, size_t* after)
 {
+    report_step(&t, "expect", text, timeout);
     double deadline = now_seconds() + timeout;
     StuckWatch watch;
     bool stuck = false;
@@ -669,6 +681,7 @@ double wait_screen(Terminal& t, const std::string& text, double timeout, size_t 
 
 void read_output(Terminal& t, double seconds)
 {
+    report_step(&t, "sleep", "", seconds);
     double deadline = now_seconds() + seconds;
     while (terminal_read(t, deadline - now_seconds()) >= 0 && now_seconds() < deadline) {
     }
@@ -676,6 +689,7 @@ void read_output(Terminal& t, double seconds)
 
 void wait_end(Terminal& t, double timeout)
 {
+    report_step(&t, "end", "", timeout);
     double deadline = now_seconds() + timeout;
     StuckWatch watch;
     pid_t pid = t.pid;

@@ -10,12 +10,17 @@
 #include "harness.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -40,6 +45,11 @@ struct Run {
     bool ended = false;
     std::vector<Event> events;
     std::string errors;  // all it wrote on standard error
+    // Its exchange, as JSON (with HARNESS_EXCHANGE set): the start's fields,
+    // then the steps; started is the clock at the start.
+    std::string start;
+    std::vector<std::string> steps;
+    double started = 0;
 };
 
 // Every program the test started, in order; the report is of the one the
@@ -374,6 +384,51 @@ std::string ended_unseen(const Run& run)
     return describe_ending(status);
 }
 
+// The folder the exchange is recorded in, or null when none is asked for.
+const char* exchange_folder()
+{
+    const char* folder = getenv("HARNESS_EXCHANGE");
+    return folder != nullptr && *folder != '\0' ? folder : nullptr;
+}
+
+// Bytes as a JSON string: each byte that is not plain ASCII text as the
+// character of the same number (\u0000 to \u00ff), which a reader turns
+// back into the byte.
+std::string json_string(const std::string& bytes)
+{
+    std::string text = "\"";
+    for (unsigned char c : bytes) {
+        if (c == '"' || c == '\\')
+            text += std::string("\\") + static_cast<char>(c);
+        else if (c < 0x20 || c >= 0x7f) {
+            char code[8];
+            snprintf(code, sizeof code, "\\u%04x", c);
+            text += code;
+        } else
+            text += static_cast<char>(c);
+    }
+    return text + "\"";
+}
+
+// Writes the run's exchange, when one is recorded, beside its files.
+void write_exchange(const Run& run)
+{
+    const char* folder = exchange_folder();
+    if (folder == nullptr || run.start.empty())
+        return;
+    std::string path = std::string(folder) + "/exchange.json";
+    FILE* file = fopen(path.c_str(), "w");
+    if (file == nullptr) {
+        printf("(the exchange could not be recorded in %s: %s)\n", path.c_str(), strerror(errno));
+        return;
+    }
+    fprintf(file, "{%s, \"steps\": [", run.start.c_str());
+    for (size_t i = 0; i < run.steps.size(); ++i)
+        fprintf(file, "%s\n  %s", i == 0 ? "" : ",", run.steps[i].c_str());
+    fprintf(file, "\n]}\n");
+    fclose(file);
+}
+
 class Reporter : public testing::EmptyTestEventListener {
     // gtest's "As Text:" lines, which show a text value again unescaped, are
     // left out: they would let a carriage return through, and break a value
@@ -421,6 +476,7 @@ class Reporter : public testing::EmptyTestEventListener {
         print_check(run, result, same_place ? told : nullptr);
         printf("[ end of report ]\n");
         fflush(stdout);
+        write_exchange(run);
     }
 };
 
@@ -516,6 +572,106 @@ void report_run(const void* handle, pid_t pid, const std::string& label, void (*
     run.terminal = terminal;
 }
 
+// Copies the regular files and folders under from into to, links as links,
+// up to 256 MiB in all; false when it could not.
+static bool copy_tree(const std::string& from, const std::string& to, size_t& budget)
+{
+    if (mkdir(to.c_str(), 0700) != 0)
+        return false;
+    DIR* dir = opendir(from.c_str());
+    if (dir == nullptr)
+        return false;
+    bool done = true;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        std::string source = from + "/" + name, target = to + "/" + name;
+        struct stat info;
+        if (lstat(source.c_str(), &info) != 0)
+            continue;
+        if (S_ISDIR(info.st_mode)) {
+            done = copy_tree(source, target, budget) && done;
+        } else if (S_ISLNK(info.st_mode)) {
+            char link[4096];
+            ssize_t n = readlink(source.c_str(), link, sizeof link - 1);
+            done = n >= 0 && symlink(std::string(link, n).c_str(), target.c_str()) == 0 && done;
+        } else if (S_ISREG(info.st_mode) && static_cast<size_t>(info.st_size) <= budget) {
+            budget -= info.st_size;
+            std::string bytes = read_file(source);
+            write_file(target, bytes);
+            chmod(target.c_str(), info.st_mode & 07777);
+        } else if (S_ISREG(info.st_mode)) {
+            done = false;
+        }
+    }
+    closedir(dir);
+    return done;
+}
+
+void report_start(const void* handle, const std::string& path, const std::vector<std::string>& args,
+                  const std::vector<std::string>& env, const std::vector<int>& blocked)
+{
+    const char* folder = exchange_folder();
+    Run* run = run_of(handle);
+    if (folder == nullptr || run == nullptr)
+        return;
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        return;
+    std::string files = "files-" + std::to_string(runs.size());
+    size_t budget = 256 << 20;
+    bool whole = copy_tree(cwd, std::string(folder) + "/" + files, budget);
+    auto list = [](const std::vector<std::string>& texts) {
+        std::string json;
+        for (const std::string& text : texts)
+            json += (json.empty() ? "" : ", ") + json_string(text);
+        return "[" + json + "]";
+    };
+    std::string signals;
+    for (int sig : blocked)
+        signals += (signals.empty() ? "" : ", ") + std::to_string(sig);
+    run->start = "\"program\": " + json_string(path) + ", \"args\": " + list(args) + ", \"env\": " + list(env) +
+                 ", \"blocked\": [" + signals + "], \"terminal\": " + (run->terminal ? "true" : "false") +
+                 ", \"directory\": " + json_string(cwd) + ", \"files\": " + json_string(files) +
+                 ", \"files_whole\": " + (whole ? "true" : "false");
+    run->started = now_seconds();
+}
+
+// A step of the run's exchange, at the time it is taken.
+static void add_step(Run& run, const std::string& kind, const std::string& value, double seconds)
+{
+    if (run.start.empty())
+        return;
+    char at[32];
+    snprintf(at, sizeof at, "%.3f", now_seconds() - run.started);
+    char limit[32];
+    snprintf(limit, sizeof limit, "%.3f", seconds);
+    run.steps.push_back("{\"at\": " + std::string(at) + ", \"step\": " + json_string(kind) + ", \"value\": " + value +
+                        ", \"seconds\": " + limit + "}");
+}
+
+void report_step(const void* handle, const std::string& kind, const std::string& text, double seconds)
+{
+    size_t was = current;
+    Run* run = run_of(handle);
+    current = was;
+    if (run != nullptr)
+        add_step(*run, kind, json_string(text), seconds);
+}
+
+void report_caught(pid_t pid, const std::vector<int>& signals)
+{
+    for (size_t i = runs.size(); pid > 0 && i-- > 0;)
+        if (runs[i].pid == pid && runs[i].handle != nullptr) {
+            std::string list;
+            for (int sig : signals)
+                list += (list.empty() ? "" : ", ") + std::to_string(sig);
+            add_step(runs[i], "caught", "[" + list + "]", 0);
+            return;
+        }
+}
+
 void report_event(const void* handle, const std::string& kind, const std::string& text, bool as_bytes)
 {
     Run* found = run_of(handle);
@@ -562,6 +718,7 @@ void report_signal(pid_t pid, int signal)
             catch_up(runs[i]);
             settle_waits();
             runs[i].events.push_back({"signal", std::string("SIG") + sigabbrev_np(signal), ""});
+            add_step(runs[i], "signal", std::to_string(signal), 0);
             return;
         }
 }

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <sys/types.h>
 #include <type_traits>
+#include <vector>
 
 // The harness reports what goes through its handles; a test reports its own
 // actions with report_sent. take_output reads what the program has written
@@ -31,6 +32,20 @@ void report_sent(const std::string& what);  // "a client wrote \"bob\"", say
 // take 300 bytes at most", say.
 void report_setting(const std::string& what);
 void report_gone(const void* handle);       // the handle's output is no longer there to read
+// The exchange itself, to be run again (scripts/exercise.sh trace runs it
+// with the learner's copy and with the real program): recorded only when
+// HARNESS_EXCHANGE names a folder. At the test's first failure that folder
+// gets exchange.json, for the program the report is about: its path,
+// arguments, added environment and blocked signals, pipes or a terminal,
+// its working directory and the files there as it started (copied into
+// files-N beside), and each step the test took, in order, with the seconds
+// since the start: what it sent or typed, the signals, the waits for text
+// or for the handlers, the pauses, the close of input and the wait for the
+// end.
+void report_start(const void* handle, const std::string& path, const std::vector<std::string>& args,
+                  const std::vector<std::string>& env, const std::vector<int>& blocked);
+void report_step(const void* handle, const std::string& kind, const std::string& text, double seconds = 0);
+void report_caught(pid_t pid, const std::vector<int>& signals);
 // Bytes as C would write them, in quotes, cut down in the middle when long.
 std::string in_quotes(const std::string& bytes);
 // How a program ended, from its wait status: "exit status 1", "ended by
