@@ -13,8 +13,9 @@ sent or the keys typed, the signals, the waits for text or for the
 handlers, the close of input and the wait for the end.
 
 The program is treated as hostile: each wait is bounded, the whole run too,
-its output is read and dropped past a bound, and at the end whatever is left
-of it, its whole process group, is killed. It prints a line for each wait
+its output is read and dropped past a bound, the files it and strace write
+are bounded, and at the end whatever is left of it, its whole process group,
+is killed. It prints a line for each wait
 that did not get what it waited for, and the program's ending.
 """
 
@@ -22,6 +23,7 @@ import json
 import os
 import pty
 import re
+import resource
 import select
 import shutil
 import signal
@@ -34,6 +36,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LONGEST_WAIT = 15    # seconds, whatever the test allowed
 WHOLE_RUN = 90       # seconds for every step together
 OUTPUT_KEPT = 1 << 20  # bytes of output looked at for the waits; the rest is read and dropped
+TRACE_BOUND = 64 << 20
 
 
 class Run:
@@ -54,8 +57,11 @@ class Run:
 
         def prepare():
             # The program starts with the signals the test had blocked, and
-            # no others, as the harness starts it.
+            # no others, as the harness starts it; no file it or strace
+            # writes grows past TRACE_BOUND bytes (a copy that prints
+            # without end makes a trace as long).
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (TRACE_BOUND, TRACE_BOUND))
 
         if self.terminal:
             self.pid, self.master = pty.fork()

@@ -48,6 +48,31 @@ protected:
         std::string text = run.out_text.substr(0, run.out_text.size() - 1);
         return text.substr(text.rfind('\n') + 1);
     }
+    // The trace beside of the exercise's starter: the exchange of a test
+    // the starter fails, as the harness recorded it, run with the copy and
+    // with the real program; both views, the first difference marked in each
+    // and said in words, the copy's part first (mine), the real program's
+    // after (real).
+    void expect_starter_traced(const std::string& name, const std::string& mine, const std::string& real)
+    {
+        exercise({"start", name});
+        exercise({"trace", name});
+        expect_exit(run.end, 0);
+        const std::string& out = run.out_text;
+        size_t copy_view = out.find("\nYour copy, run through the test's exchange:\n");
+        size_t real_view = out.find("\nThe real program, through the same exchange:\n");
+        size_t words = out.find("\nThe first difference (==> in each view): ");
+        ASSERT_LT(copy_view, real_view) << out << run.err_text;
+        ASSERT_LT(real_view, words) << out;
+        EXPECT_LT(out.find("\n==> ", copy_view), real_view) << "the copy's view marks no call";
+        EXPECT_LT(out.find("\n==> ", real_view), words) << "the real program's view marks no call";
+        std::string said = out.substr(words + 1);
+        for (char& c : said)
+            c = c == '\n' ? ' ' : c;
+        size_t at = said.find(mine);
+        EXPECT_NE(at, std::string::npos) << said;
+        EXPECT_NE(said.find(real, at), std::string::npos) << said;
+    }
     Piped run;
 };
 

@@ -1,5 +1,6 @@
 // copyfile's exercise: what a failed check's report shows of its runs, and
-// the hint made for the test of short writes.
+// the hint made for the test of short writes, and the trace beside of the
+// starter.
 #include "exercise_test.h"
 
 namespace {
@@ -35,6 +36,13 @@ TEST_F(CopyfileExercise, HintFitsTheFailure)
         << run.out_text;
     EXPECT_NE(run.out_text.find("\nHint: A write may take fewer bytes than it was asked to"), std::string::npos)
         << run.out_text;
+}
+
+// The starter's copy loop is missing: where the real program writes the
+// chunk it read, the copy closes the source.
+TEST_F(CopyfileExercise, TraceBesideSaysWhereTheStarterParts)
+{
+    expect_starter_traced("copyfile", "your copy calls close at line", "where the real program calls write at line");
 }
 
 }  // namespace
