@@ -27,6 +27,7 @@ import os
 import resource
 import signal
 import socket
+import stat
 import sys
 
 STATUS_FD = 3
@@ -77,11 +78,19 @@ def keep(path, most):
             break
         except InterruptedError:
             continue
+    # Only a file of its own: what the test's program may have put there in
+    # its place (a FIFO, which would hold the open for ever, a link out)
+    # gives nothing.
     try:
-        with open(path, "rb") as kept, os.fdopen(KEEP_FD, "wb") as out:
-            out.write(kept.read(most))
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
     except OSError:
-        pass  # none was written: the caller finds the file empty
+        return  # none was written: the caller finds the file empty
+    try:
+        with os.fdopen(fd, "rb") as kept, os.fdopen(KEEP_FD, "wb") as out:
+            if stat.S_ISREG(os.fstat(fd).st_mode):
+                out.write(kept.read(most))
+    except OSError:
+        pass  # as good as none: the caller finds the file empty or cut short
 
 
 def run(cpu, processes, file_bytes, memory_bytes, kept, command):

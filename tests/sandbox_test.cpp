@@ -207,6 +207,20 @@ TEST_F(Sandbox, CpuMemoryAndFileBoundsStopIt)
     EXPECT_EQ(read_file(path("out")).size(), 1u << 20);
 }
 
+// The file kept from /keep is taken only where it is a file: a FIFO put in
+// its place would hold the copy for ever, a link would bring out what it
+// points to. Either gives an empty file, at once.
+TEST_F(Sandbox, KeptFileIsTakenOnlyWhenItIsAFile)
+{
+    for (const char* planted : {"mkfifo /keep/result", "ln -s /etc/passwd /keep/result"}) {
+        SCOPED_TRACE(planted);
+        write_file(path("kept"), "old\n");
+        sandbox({"SANDBOX_WALL=30"}, {"--keep", "result", path("kept"), "--", "sh", "-c", planted});
+        expect_exit(run.end, 0);
+        EXPECT_EQ(read_file(path("kept")), "");
+    }
+}
+
 TEST_F(Sandbox, WallTimeEndsItAndAllItStarted)
 {
     // A sleep in a session of its own, seen running; then a sleep.
