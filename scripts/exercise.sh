@@ -587,11 +587,13 @@ record_failures() {
 }
 
 # replayable DIR NAME: whether DIR holds an exchange with the program NAME
-# itself (a test that runs it under strace of its own is not run again).
+# itself that can be run again here: not one that runs it under strace of
+# its own, nor one that gave it a /tmp of its own (a FIFO there: run again,
+# it would be the real /tmp's, which may be a running server's).
 replayable() {
     python3 -c 'import json, os, sys
 exchange = json.load(open(sys.argv[1] + "/exchange.json"))
-sys.exit(os.path.basename(exchange["program"]) != sys.argv[2])' "$1" "$2" 2>/dev/null
+sys.exit(os.path.basename(exchange["program"]) != sys.argv[2] or exchange["private_tmp"])' "$1" "$2" 2>/dev/null
 }
 
 # build_real NAME: the real program, built as the tour builds it
@@ -647,7 +649,7 @@ trace_beside() {
             return 0
         fi
     done <<<"$failed"
-    echo "exercise: each test your copy fails runs $name under a tool of its own (strace), whose exchange is not run again here; the check's report says what it did" >&2
+    echo "exercise: each test your copy fails runs $name under a tool of its own (strace), or with a /tmp of its own (a FIFO there), and such an exchange is not run again here; the check's report says what the test did" >&2
     return 1
 }
 

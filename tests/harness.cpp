@@ -795,6 +795,8 @@ std::string enter_private_tmp()
     }
     if (kept >= 0)
         close(kept);
+    if (why.empty())
+        report_private_tmp();
     return why;
 }
 

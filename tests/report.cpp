@@ -609,6 +609,14 @@ static bool copy_tree(const std::string& from, const std::string& to, size_t& bu
     return done;
 }
 
+// Whether this test process has a /tmp of its own.
+static bool private_tmp = false;
+
+void report_private_tmp()
+{
+    private_tmp = true;
+}
+
 void report_start(const void* handle, const std::string& path, const std::vector<std::string>& args,
                   const std::vector<std::string>& env, const std::vector<int>& blocked)
 {
@@ -634,7 +642,8 @@ void report_start(const void* handle, const std::string& path, const std::vector
     run->start = "\"program\": " + json_string(path) + ", \"args\": " + list(args) + ", \"env\": " + list(env) +
                  ", \"blocked\": [" + signals + "], \"terminal\": " + (run->terminal ? "true" : "false") +
                  ", \"directory\": " + json_string(cwd) + ", \"files\": " + json_string(files) +
-                 ", \"files_whole\": " + (whole ? "true" : "false");
+                 ", \"files_whole\": " + (whole ? "true" : "false") +
+                 ", \"private_tmp\": " + (private_tmp ? "true" : "false");
     run->started = now_seconds();
 }
 

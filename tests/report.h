@@ -46,6 +46,9 @@ void report_start(const void* handle, const std::string& path, const std::vector
                   const std::vector<std::string>& env, const std::vector<int>& blocked);
 void report_step(const void* handle, const std::string& kind, const std::string& text, double seconds = 0);
 void report_caught(pid_t pid, const std::vector<int>& signals);
+// The test has a /tmp of its own (enter_private_tmp): its exchange holds a
+// FIFO there, which a run again would look for in the real /tmp.
+void report_private_tmp();
 // Bytes as C would write them, in quotes, cut down in the middle when long.
 std::string in_quotes(const std::string& bytes);
 // How a program ended, from its wait status: "exit status 1", "ended by

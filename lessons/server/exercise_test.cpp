@@ -1,4 +1,5 @@
-// server's exercise: a check where some of the server's tests cannot run.
+// server's exercise: a check where some of the server's tests cannot run, and
+// a trace that will not run the server in the real /tmp.
 #include "exercise_test.h"
 
 namespace {
@@ -67,6 +68,20 @@ TEST_F(ServerExercise, ACheckWithTestsThatCouldNotRunIsNoPass)
     EXPECT_EQ(fields.find("\"status\""), std::string::npos) << fields;
     EXPECT_NE(fields.find("\"output\": \"Could not run here, so it is not counted as passed"), std::string::npos) << fields;
     EXPECT_NE(results.find("could not run (not counted as passed)"), std::string::npos) << results;
+}
+
+// The server's tests give it a /tmp of its own, with the FIFO there: run
+// again outside the test, the server would read the real /tmp/new, which may
+// be a learner's running server's. The trace beside says so, and runs none.
+TEST_F(ServerExercise, TraceRunsNoServerInTheRealTmp)
+{
+    exercise({"start", "server"});
+    exercise({"trace", "server"});
+    expect_exit(run.end, 1);
+    EXPECT_NE(run.err_text.find("with a /tmp of its own (a FIFO there), and such an exchange is not run again"),
+              std::string::npos)
+        << run.err_text;
+    EXPECT_EQ(run.out_text.find("Your copy, run through"), std::string::npos) << run.out_text;
 }
 
 }  // namespace
