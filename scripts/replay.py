@@ -162,8 +162,10 @@ class Run:
                 pass
         elif kind == "signal":
             pid = self.program_pid()
-            if pid is not None:
+            try:
                 os.kill(pid, int(value))
+            except (ProcessLookupError, TypeError):  # ended already, or never started
+                print(f"(the test sent {signal.Signals(int(value)).name}: the program had ended)")
         elif kind == "close":
             if not self.terminal:
                 self.process.stdin.close()
@@ -189,9 +191,10 @@ class Run:
         """Ends what is left of the program: the program first, so that strace
         writes its end, then the whole group."""
         if not self.has_ended():
-            pid = self.program_pid()
-            if pid is not None:
-                os.kill(pid, signal.SIGKILL)
+            try:
+                os.kill(self.program_pid(), signal.SIGKILL)
+            except (ProcessLookupError, TypeError):
+                pass
             self.until(time.monotonic() + 5, self.has_ended)
         try:
             os.killpg(self.pid, signal.SIGKILL)
