@@ -6,6 +6,11 @@ source that asked.
                                     scripts/traced.sh TRACE PROGRAM wrote
                                     (TRACE.PID, one for each thread), or from
                                     the one file TRACE that --save wrote
+  trace_view.py --source FILE PROGRAM TRACE
+                                    the same, the program's source of FILE's
+                                    name read from FILE: a learner's copy,
+                                    which a check builds through a link in its
+                                    build tree that may since have gone
   trace_view.py --save FILE TRACE   those files merged into FILE in the order
                                     the calls were made, each of the program's
                                     frames replaced by its file, line and text:
@@ -319,6 +324,9 @@ def is_library(module):
 
 
 SOURCES = {}
+# A source's name -> the file it is read from, where it is not the file the
+# debug information names (--source).
+SOURCE_FOR = {}
 
 
 def source_line(path, number):
@@ -396,6 +404,7 @@ def addr2line(module, addresses, callee_of):
         number = int(number) if number.isdigit() else 0
         callee = "-" if places[current] else callee_of.get(current[1], "-")
         if number > 0 and file != "??":
+            file = SOURCE_FOR.get(os.path.basename(file), file)
             places[current].append(("src", routine_at(file, number) or function, shown_path(file), number,
                                     source_line(file, number), callee))
         else:
@@ -768,6 +777,9 @@ def longest_repeat(key, i, seen):
 
 
 def main(argv):
+    if len(argv) == 5 and argv[1] == "--source":
+        SOURCE_FOR[os.path.basename(argv[2])] = argv[2]
+        argv = argv[:1] + argv[3:]
     if len(argv) == 4 and argv[1] == "--save":
         target, prefix, program = argv[2], argv[3], None
     elif len(argv) == 3 and not argv[1].startswith("-"):
