@@ -323,6 +323,12 @@ def is_library(module):
     return re.search(r"\.so(\.[0-9.]+)?$", module) is not None or not module.startswith("/")
 
 
+# The most of a trace the view reads, in bytes: a stop's programs leave tens
+# of kilobytes; a program that calls the kernel without pause (a learner's
+# may) leaves most of a megabyte a second, which the view reads in about half
+# a second a megabyte: a minute's run, half a minute of reading.
+MOST_READ = 16 << 20
+
 SOURCES = {}
 # A source's name -> the file it is read from, where it is not the file the
 # debug information names (--source).
@@ -794,6 +800,11 @@ def main(argv):
                    if re.fullmatch(re.escape(base) + r"\.\d+", name))
     if not paths and os.path.isfile(prefix):
         paths = [prefix]
+    size = sum(os.path.getsize(path) for path in paths)
+    if program is not None and size > MOST_READ:
+        print(wrapped("", f"What {program} asked of the kernel is not shown: strace wrote {size >> 20} MB of it, "
+                      "far more than a stop's programs make, too much to read in a while"))
+        return 0
     try:
         view = View(program)
     except NotesError as e:
