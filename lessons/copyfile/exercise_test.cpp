@@ -5,6 +5,8 @@
 #include "tour_test.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -67,7 +69,7 @@ protected:
 // with --trace its calls are under the copy's own lines, read from the copy
 // even once the check's link to it in its build tree is gone. A later check
 // of a copy that does not build takes it away, and --mine refuses then,
-// saying what to run.
+// saying what to run. A copy changed since its check is said to be so.
 TEST_F(CopyfileMine, TourPlaysTheProgramTheCheckBuilt)
 {
     make_kit();
@@ -86,8 +88,15 @@ TEST_F(CopyfileMine, TourPlaysTheProgramTheCheckBuilt)
                                        " (watch it at work: scripts/tour.sh --mine copyfile)\n"))
         << run.out_text;
 
+    // (a copy saved after its check is said to be newer than its program)
+    struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 100, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, copy.c_str(), later, 0), 0);
     std::string out = tour({"--mine", "copyfile"}, 0);
     EXPECT_NE(unwrapped(out).find("=== copyfile (your copy, built from " + copy + "): "), std::string::npos) << out;
+    EXPECT_NE(unwrapped(out).find("(your copy has changed since it was built: scripts/exercise.sh check copyfile "
+                                  "builds it anew)"),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("\nCopying complete! (mine)\n"), std::string::npos) << out;
 
     if (std::string why = cannot_trace(); why.empty()) {
