@@ -175,9 +175,9 @@ TEST_F(Tour, AFloodIsCutShortAndControlCharactersAreShown)
     while (calls.size() <= (16u << 20))
         calls += "1.000000 getppid() = 1 <0.000001>\n";
     write_file(path("trace.1"), calls);
-    EXPECT_EQ(view_of("copyfile", path("trace")),
-              "What copyfile asked of the kernel is not shown: strace wrote 16 MB of it, far\n"
-              "more than a stop's programs make, too much to read in a while\n");
+    EXPECT_EQ(view_of("floods", path("trace")),
+              "What floods asked of the kernel is not shown: strace wrote 16 MB of it, far more\n"
+              "than a stop's programs make, too much to read in a while\n");
 
     write_file(path("floods"), "#!/bin/sh\nprintf 'a\\033]0;pwned\\007\\033[2Jb\\302\\233c\\n'\nexec yes\n");
     ASSERT_EQ(chmod(path("floods").c_str(), 0755), 0);
