@@ -11,7 +11,9 @@
 #                                       is never overwritten)
 #   scripts/exercise.sh check NAME...   builds your copy in place of the program
 #                                       and runs the program's tests against it;
-#                                       "all" checks every copy you have
+#                                       "all" checks every copy you have; a copy
+#                                       that builds is kept built, as your
+#                                       program (NAME/bin/NAME beside the copy)
 #       --junit FILE                    and writes the results of every test, as
 #       --gradescope FILE               JUnit's XML or Gradescope's results.json
 #                                       (every test runs then, past a failure)
@@ -29,6 +31,11 @@
 #                                       program under strace: the two trace
 #                                       views, the first place they part marked
 #                                       in each and said in words
+#   scripts/exercise.sh built NAME      the path of your program as the last
+#                                       check built it, and on the next line the
+#                                       copy it was built from (scripts/tour.sh
+#                                       --mine plays it); fails, saying why,
+#                                       when there is none
 #   scripts/exercise.sh files           each exercise, the file its copy is, and
 #                                       the program's file it stands for, a line
 #                                       each (NAME FILE PATH), for scripts
@@ -529,8 +536,10 @@ check() {
     local name=$1 failed=0 flavour
     failure=
     echo "Checking your $name ($(copy_of "$name")) against the program's tests..."
+    rm -f -- "$(built_of "$name")" || { echo "exercise: cannot remove the program of the last check, $(built_of "$name")" >&2; exit 2; }
     for flavour in $(flavours_of "$name"); do
         build_in "$name" "$flavour" || { failed=1; break; }
+        [ "$flavour" != plain ] || keep_built "$name"
     done
     # shellcheck disable=SC2046  # one word a configuration
     [ "$failed" -ne 0 ] || run_tests "$name" $(flavours_of "$name") || failed=1
@@ -538,6 +547,7 @@ check() {
         echo failed >"$copies/$name/.last-check"
         failure_hint "$name" "$failure"
         echo "(scripts/exercise.sh hint $name gives the next hint; solution $name, the answer)"
+        where_built "$name"
         return 1
     fi
     echo passed >"$copies/$name/.last-check"
@@ -546,6 +556,33 @@ check() {
     else
         echo "Now watch it at work: scripts/tour.sh $name"
     fi
+    where_built "$name"
+}
+
+# The learner's program, as a check built it from the copy (the plain
+# build's): kept in a folder of its own beside the copy, since the tree's
+# bin/NAME is the real program once another exercise is checked there. A
+# check removes the one of the check before, so that a copy that no longer
+# builds has none standing for it.
+built_of() { printf '%s\n' "$copies/$1/bin/$1"; }
+# keep_built NAME: the plain build's program, put in its place whole: a new
+# file renamed over the old one, which a tour may be running.
+keep_built() {
+    local kept
+    kept=$(built_of "$1")
+    make_dir "${kept%/*}"
+    if ! { cp -- "$builds/exercise-plain/bin/$1" "$kept.new" && mv -f -- "$kept.new" "$kept"; }; then
+        echo "exercise: cannot keep your built program at $kept" >&2
+        exit 2
+    fi
+}
+# where_built NAME: the last line of a check of a copy that built, saying
+# where its program is (not in a grader's report: the place is the grader's).
+where_built() {
+    local kept
+    kept=$(built_of "$1")
+    [ -n "${EXERCISE_QUIET:-}" ] || [ ! -f "$kept" ] ||
+        echo "Your program, built: $kept (watch it at work: scripts/tour.sh --mine $1)"
 }
 
 # A hint under a failed check: the one that fits the failure, where one
@@ -776,6 +813,18 @@ case ${1:-} in
         : "${width:?set by scripts/wrap.sh}"
         lock_builds
         trace_beside "$name" ;;
+    built)
+        need_name "${2:-}"
+        kept=$(built_of "$2")
+        if [ ! -f "$kept" ]; then
+            if [ -f "$(copy_of "$2")" ]; then
+                echo "exercise: no program built from your copy of $2 yet (a check builds it): scripts/exercise.sh check $2" >&2
+            else
+                echo "exercise: no copy of $2 yet: scripts/exercise.sh start $2, then scripts/exercise.sh check $2" >&2
+            fi
+            exit 1
+        fi
+        printf '%s\n%s\n' "$kept" "$(copy_of "$2")" ;;
     files)
         for name in $(names); do
             echo "$name $(basename "$(source_of "$name")") $(source_of "$name")"

@@ -16,6 +16,11 @@
 #                               that takes a lesson out (lessons/NAME/what-if/), the
 #                               changed program run and the tool that catches
 #                               its fault, then the real program the same way
+#   scripts/tour.sh --mine NAME [--trace]
+#                               the stop of NAME with your copy of the exercise
+#                               (scripts/exercise.sh) in place of the real
+#                               program, as your last check built it; with
+#                               --trace, its calls under your copy's lines
 #   scripts/tour.sh --help
 # Installs a compiler and CMake first if they are missing, for --trace
 # strace, binutils and Python 3, for --what-if strace and git (scripts/setup.sh).
@@ -32,6 +37,7 @@ mapfile -t all_stops < <(programs)
 
 trace=
 what_if=
+mine=
 stops=()
 for arg in "$@"; do
     if [ "$arg" = --help ] || [ "$arg" = -h ]; then
@@ -49,16 +55,41 @@ for arg in "$@"; do
         what_if=yes
         continue
     fi
+    if [ "$arg" = --mine ]; then
+        mine=yes
+        continue
+    fi
     if ! is_program "$arg"; then
         echo "tour: no stop named '$arg' (stops: ${all_stops[*]})" >&2
         exit 2
     fi
     stops+=("$arg")
 done
+# --mine: the learner's program, as the exercise script knows it: its path,
+# and the copy it was built from.
+if [ -n "$mine" ]; then
+    if [ -n "$what_if" ]; then
+        echo "tour: --what-if and --mine do not go together: a what-if takes a lesson out of the real program, not out of your copy" >&2
+        exit 2
+    fi
+    if [ ${#stops[@]} -ne 1 ]; then
+        echo "tour: --mine takes one exercise: scripts/tour.sh --mine NAME" >&2
+        exit 2
+    fi
+    if ! built=$("$root/scripts/exercise.sh" built "${stops[0]}" 2>&1); then
+        echo "tour: ${built#exercise: }" >&2
+        exit 2
+    fi
+    { read -r mine; read -r mine_source; } <<<"$built"
+fi
 [ ${#stops[@]} -gt 0 ] || stops=("${all_stops[@]}")
 
-# heading NAME: the stop's heading, its tour line in the registry.
-heading() { printf '\n'; printf '=== %s: %s\n' "$1" "$(entry "$1" tour)" | wrap '    '; }
+# heading NAME: the stop's heading, its tour line in the registry; with
+# --mine, whose program it plays.
+heading() {
+    printf '\n'
+    printf '=== %s%s: %s\n' "$1" "${mine:+ (your copy, built from $mine_source)}" "$(entry "$1" tour)" | wrap '    '
+}
 say() { printf '%s\n' "$*" | wrap ' '; }
 
 "$root/scripts/setup.sh" "$([ -n "$trace" ] && echo trace || echo tour)"
@@ -93,6 +124,18 @@ if ! (
 fi
 bin=$build/bin
 onscreen=$build/tools/onscreen
+# --mine: the stop reaches for the programs in a folder of its own, the
+# learner's program under its name, the real ones beside it. A copy of it:
+# a check meanwhile replaces or removes the one it keeps.
+if [ -n "$mine" ]; then
+    mkdir "$work/bin"
+    for name in "${all_stops[@]}"; do
+        ln -s "$bin/$name" "$work/bin/$name"
+    done
+    rm "$work/bin/${stops[0]}"
+    cp -- "$mine" "$work/bin/${stops[0]}"
+    bin=$work/bin
+fi
 
 cd "$work"
 
@@ -116,7 +159,8 @@ pause() {
 under_the_hood() {
     [ -n "$trace" ] || return 0
     printf '\n'
-    COLUMNS=$width python3 "$root/scripts/trace_view.py" "$1" "${2:-$1.trace}"
+    # With --mine, the lines are the copy's, read from the copy itself.
+    COLUMNS=$width python3 "$root/scripts/trace_view.py" ${mine:+--source "$mine_source"} "$1" "${2:-$1.trace}"
 }
 # on_terminal PROGRAM STEP...: "$ PROGRAM", then the program on a terminal of
 # its own, played by the steps (tools/onscreen.cpp says what they are).
@@ -157,6 +201,9 @@ failed=()
 for stop in "${stops[@]}"; do
     [ "$stop" = "${stops[0]}" ] || pause stop
     heading "$stop"
+    if [ -n "$mine" ] && [ "$mine_source" -nt "$mine" ]; then
+        say "(your copy has changed since it was built: scripts/exercise.sh check $stop builds it anew)"
+    fi
     lesson=$(lesson "$stop")
     if [ ! -f "$lesson/tour.sh" ]; then
         say "(no stop here: its lesson has no tour.sh, lessons/$stop/tour.sh)"
@@ -174,8 +221,12 @@ for stop in "${stops[@]}"; do
 done
 
 printf '\n=== where next\n'
-say "Run the programs yourself, in a terminal: build/plain/bin/NAME (build/plain/bin/${stops[0]}," \
-    "say). The README's table says what to try with each; the code is short, read it alongside."
+if [ -n "$mine" ]; then
+    say "Run your program yourself, in a terminal: $mine (the real one: build/plain/bin/${stops[0]})."
+else
+    say "Run the programs yourself, in a terminal: build/plain/bin/NAME (build/plain/bin/${stops[0]}," \
+        "say). The README's table says what to try with each; the code is short, read it alongside."
+fi
 say "The tests: scripts/test.sh."
 if [ ${#failed[@]} -gt 0 ]; then
     echo "tour: these stops failed: ${failed[*]}" >&2

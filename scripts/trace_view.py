@@ -13,6 +13,11 @@ source that asked.
                                     after the other, the first call where
                                     they part marked in each and said in
                                     words
+  trace_view.py --source FILE PROGRAM TRACE
+                                    the same, the program's source of FILE's
+                                    name read from FILE: a learner's copy,
+                                    which a check builds through a link in its
+                                    build tree that may since have gone
   trace_view.py --save FILE TRACE   those files merged into FILE in the order
                                     the calls were made, each of the program's
                                     frames replaced by its file, line and text:
@@ -325,7 +330,16 @@ def is_library(module):
     return re.search(r"\.so(\.[0-9.]+)?$", module) is not None or not module.startswith("/")
 
 
+# The most of a trace the view reads, in bytes: a stop's programs leave tens
+# of kilobytes; a program that calls the kernel without pause (a learner's
+# may) leaves most of a megabyte a second, which the view reads in about half
+# a second a megabyte: a minute's run, half a minute of reading.
+MOST_READ = 16 << 20
+
 SOURCES = {}
+# A source's name -> the file it is read from, where it is not the file the
+# debug information names (--source).
+SOURCE_FOR = {}
 
 
 def source_line(path, number):
@@ -403,6 +417,7 @@ def addr2line(module, addresses, callee_of):
         number = int(number) if number.isdigit() else 0
         callee = "-" if places[current] else callee_of.get(current[1], "-")
         if number > 0 and file != "??":
+            file = SOURCE_FOR.get(os.path.basename(file), file)
             places[current].append(("src", routine_at(file, number) or function, shown_path(file), number,
                                     source_line(file, number), callee))
         else:
@@ -796,8 +811,13 @@ class Shown:
     """A trace read and made into the view's items, ready to show."""
 
     def __init__(self, program, prefix):
+        paths = trace_files(prefix)
+        size = sum(os.path.getsize(path) for path in paths)
+        if program is not None and size > MOST_READ:
+            raise TooLong(f"What {program} asked of the kernel is not shown: strace wrote {size >> 20} MB of it, "
+                          "far more than a stop's programs make, too much to read in a while")
         self.view = View(program)
-        self.trace = read_trace(trace_files(prefix), self.view)
+        self.trace = read_trace(paths, self.view)
         if not self.trace:
             raise TraceError(f"no system calls in {prefix} (did strace run the program?)")
         resolve(self.trace)
@@ -821,6 +841,10 @@ class Shown:
 
 
 class TraceError(Exception):
+    pass
+
+
+class TooLong(Exception):
     pass
 
 
@@ -891,6 +915,9 @@ def beside(program, mine_prefix, real_prefix):
 
 
 def main(argv):
+    if len(argv) == 5 and argv[1] == "--source":
+        SOURCE_FOR[os.path.basename(argv[2])] = argv[2]
+        argv = argv[:1] + argv[3:]
     if len(argv) == 4 and argv[1] == "--save":
         target, prefix, program = argv[2], argv[3], None
     elif len(argv) == 5 and argv[1] == "--beside":
@@ -911,6 +938,9 @@ def main(argv):
     except TraceError as e:
         sys.stderr.write(f"trace_view: {e}\n")
         return 1
+    except TooLong as e:
+        print(wrapped("", str(e)))
+        return 0
     if program is None:
         save(shown.trace, target)
         return 0

@@ -157,7 +157,7 @@ TEST_F(Exercise, EveryExerciseIsChecked)
 TEST_F(Exercise, AcceptsOnlyTheListedNames)
 {
     const std::string outside = "../lessons/" + first_exercise();
-    for (const char* verb : {"start", "check", "hint", "solution"}) {
+    for (const char* verb : {"start", "check", "hint", "solution", "built"}) {
         exercise({verb, outside});
         expect_exit(run.end, 2);
         EXPECT_NE(run.err_text.find("no exercise named '" + outside + "'"), std::string::npos) << run.err_text;

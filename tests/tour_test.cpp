@@ -163,6 +163,34 @@ TEST_F(Tour, InterruptedDriverLeavesNoProgramBehind)
     EXPECT_TRUE(kill(program_pid, 0) == -1 && errno == ESRCH) << "the program still there";
 }
 
+// A program that floods its terminal (a learner's, say) is ended once it
+// has written 1 MiB, which the driver says; the control characters a program
+// writes reach the tour's output shown, not acted on: a window's title set,
+// the screen cleared, a control of U+0080 to U+009F. A trace of more than
+// 16 MiB (a program that calls the kernel without pause) is not read by the
+// trace view, which says so.
+TEST_F(Tour, AFloodIsCutShortAndControlCharactersAreShown)
+{
+    std::string calls;
+    while (calls.size() <= (16u << 20))
+        calls += "1.000000 getppid() = 1 <0.000001>\n";
+    write_file(path("trace.1"), calls);
+    EXPECT_EQ(view_of("floods", path("trace")),
+              "What floods asked of the kernel is not shown: strace wrote 16 MB of it, far more\n"
+              "than a stop's programs make, too much to read in a while\n");
+
+    write_file(path("floods"), "#!/bin/sh\nprintf 'a\\033]0;pwned\\007\\033[2Jb\\302\\233c\\n'\nexec yes\n");
+    ASSERT_EQ(chmod(path("floods").c_str(), 0755), 0);
+    run_piped(run, ONSCREEN, "", 120, {}, {path("floods"), "expect:never written", "end"});
+    expect_exit(run.end, 1);
+    EXPECT_EQ(run.out_text.find("a^[]0;pwned^G^[[2JbM-^[c\n"), 0u) << run.out_text.substr(0, 100);
+    EXPECT_NE(run.out_text.find("\ntour: floods: wrote more than 1024 kB to its terminal, far more than a stop shows "
+                                "(floods: still running; ended now)\n"),
+              std::string::npos)
+        << run.out_text.substr(run.out_text.size() - std::min<size_t>(run.out_text.size(), 300));
+    EXPECT_LT(run.out_text.size(), 2u << 20);
+}
+
 // Run from another directory than the root, into a pipe, the whole tour
 // takes the registry's programs in its order, each under the heading its
 // entry gives, keeps every line within 80 columns, and goes from one stop to

@@ -246,11 +246,14 @@ protected:
                       "\"$@\" ;; esac\n" + body);
     }
     std::string kit_path() { return path("bin") + ":/usr/bin:/bin"; }
-    // Starts a script of the kit on pipes, from the test's directory.
-    void start_kit(Piped& p, const std::string& script, std::vector<std::string> args)
+    // Starts a script of the kit on pipes, from the test's directory, with
+    // env besides.
+    void start_kit(Piped& p, const std::string& script, std::vector<std::string> args,
+                   std::vector<std::string> env = {})
     {
         args.insert(args.begin(), path("kit/scripts/" + script));
-        start_piped(p, "/bin/bash", {"PATH=" + kit_path(), "TMPDIR=" + path("tmp"), "CI=true"}, args);
+        env.insert(env.begin(), {"PATH=" + kit_path(), "TMPDIR=" + path("tmp"), "CI=true"});
+        start_piped(p, "/bin/bash", env, args);
     }
     // Enters a /tmp of the test's own, its directory made again in it;
     // returns why not, or "".

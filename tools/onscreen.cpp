@@ -43,10 +43,13 @@
 //   sleep:SECONDS  keep showing the screen for SECONDS
 //   end            wait for the program to end by itself; say how it ended
 //
-// Every wait is bounded. When one runs out, or the program ends before the
-// steps are done, onscreen says what went wrong, ends every process on the
-// program's terminal and exits with status 1. Interrupted itself (Ctrl-C on
-// the tour), it ends them too before it goes.
+// Every wait is bounded (30 s for a text, 60 s for the end, 10 s for a
+// command), and so is what the program writes to its terminal (1 MiB). When
+// a bound is passed, or the program ends before the steps are done, onscreen
+// says what went wrong, ends every process on the program's terminal and
+// exits with status 1. Interrupted itself (Ctrl-C on the tour), it ends them
+// too before it goes. The control characters the program writes are shown,
+// not acted on: ^[ for ESC.
 
 #include "pty_spawn.h"
 #include "terminal.h"
@@ -72,6 +75,7 @@ const double expect_timeout = 30;  // seconds for a line to appear
 const double end_timeout = 60;     // seconds for a program to end by itself
 const double run_timeout = 10;     // seconds for a client command
 const double key_gap = 0.04;       // seconds between typed keys
+const size_t screen_limit = 1 << 20;  // bytes a program may write to its terminal
 
 terminal_session term;   // the program (or strace) on its terminal
 bool traced = false;     // --trace: term.pid is strace (traced.sh execs it), the program its child
@@ -160,22 +164,59 @@ void check_interrupted()
     _exit(128 + interrupted);
 }
 
-// What the terminal brings, shown as it comes: a terminal gets the bytes as
-// they came, a file or pipe plain lines; --lines gets each completed line.
+// The program's bytes as they may reach the tour's output: a control
+// character that a terminal would act on (an escape sequence sets a window's
+// title, clears the screen, moves the cursor) shown as the terminal shows a
+// key's, ^[ for ESC; line ends, tabs and backspaces as they are, carriage
+// returns on a terminal only. The controls U+0080 to U+009F, which some
+// terminals act on in UTF-8 too, as cat -v shows them: M-^[.
+std::string shown_safely(const char* bytes, size_t size)
+{
+    static bool held = false;  // a 0xC2 ended the last piece: its next byte decides
+    std::string out;
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char c = bytes[i];
+        if (held) {
+            held = false;
+            if (c >= 0x80 && c <= 0x9f) {
+                out += "M-^";
+                out += static_cast<char>(c - 0x80 + '@');
+                continue;
+            }
+            out += '\xc2';
+        }
+        if (c == 0xc2)
+            held = true;
+        else if (c == '\r' && !decorate)
+            continue;
+        else if (c == '\n' || c == '\t' || c == '\b' || c == '\r')
+            out += static_cast<char>(c);
+        else if (c < 0x20)
+            out += std::string("^") + static_cast<char>(c + '@');
+        else if (c == 0x7f)
+            out += "^?";
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+// What the terminal brings, shown as it comes (shown_safely): a terminal
+// gets it as it came, a file or pipe plain lines; --lines gets each
+// completed line. A program that floods its terminal is ended: a stop's
+// programs write a few kilobytes, and the screen is kept whole in memory,
+// with the moment of each byte, which a flood would fill within a minute.
 void show_output(terminal_session& t, const char* bytes, size_t size)
 {
     for (size_t end; lines_file != nullptr && (end = t.screen.find('\n', line_start)) != std::string::npos;
          line_start = end + 1)
         fprintf(lines_file, "%.3f %s\n", now_seconds() - t.started,
                 t.screen.substr(line_start, end - line_start).c_str());
-    if (decorate) {
-        put(bytes, size);
-    } else {
-        std::string text(bytes, size);
-        std::erase(text, '\r');
-        put(text.data(), text.size());
-    }
+    std::string text = shown_safely(bytes, size);
+    put(text.data(), text.size());
     at_line_start = bytes[size - 1] == '\n';
+    if (t.screen.size() > screen_limit)
+        fail("wrote more than %zu kB to its terminal, far more than a stop shows", screen_limit / 1024);
 }
 
 // Waits up to seconds for the terminal and shows what it brings. Returns 1
