@@ -626,7 +626,7 @@ record_failures() {
 # replayable DIR NAME: whether DIR holds an exchange with the program NAME
 # itself that can be run again here: not one that runs it under strace of
 # its own, nor one that gave it a /tmp of its own (a FIFO there: run again,
-# it would be the real /tmp's, which may be a running server's).
+# it would be the real /tmp's, which a learner's own program may be reading).
 replayable() {
     python3 -c 'import json, os, sys
 exchange = json.load(open(sys.argv[1] + "/exchange.json"))
