@@ -567,21 +567,35 @@ case ${1:-} in
     list)
         # Where you stand: not started, started (not checked yet), or how
         # the last check went; the titles wrapped to the terminal's width
-        # (80 columns elsewhere), under their own column: $width.
+        # (80 columns elsewhere), under their own column: $width. Then how
+        # many have passed, and the next: the first in the list not passed.
         # shellcheck source=scripts/wrap.sh
         . "$root/scripts/wrap.sh"
         : "${width:?set by scripts/wrap.sh}"
+        passed=0 total=0 next='' next_step=''
         for name in $(names); do
             state="not started"
             if [ -f "$(copy_of "$name")" ]; then
                 state=started
                 [ ! -f "$copies/$name/.last-check" ] || state=$(cat "$copies/$name/.last-check")
             fi
+            total=$((total + 1))
+            if [ "$state" = passed ]; then
+                passed=$((passed + 1))
+            elif [ -z "$next" ]; then
+                next=$name
+                next_step=$([ "$state" = "not started" ] && echo start || echo check)
+            fi
             title_of "$name" | fold -s -w $((width > 48 ? width - 28 : 20)) | sed 's/ *$//' |
                 awk -v name="$name" -v state="$state" \
                     'NR == 1 { printf "%-14s %-12s %s\n", name, state, $0; next } { printf "%28s %s\n", "", $0 }'
         done
-        echo "(your copies: $copies/NAME/)" ;;
+        echo "(your copies: $copies/NAME/)"
+        if [ -z "$next" ]; then
+            echo "Passed: $total of $total, every exercise."
+        else
+            echo "Passed: $passed of $total. Next: $next; $next_step it: scripts/exercise.sh $next_step $next" | wrap '  '
+        fi ;;
     start)
         need_name "${2:-}"
         name=$2

@@ -132,10 +132,13 @@ TEST_F(Exercise, EveryExerciseIsChecked)
     exercise({"list"});
     expect_exit(run.end, 0);
     std::string names, shown, expected_names, expected;
+    bool listed = true;
     for (size_t at = 0; at < run.out_text.size(); at = run.out_text.find('\n', at) + 1) {
         std::string line = run.out_text.substr(at, run.out_text.find('\n', at) - at);
         EXPECT_LE(line.size(), 80u) << line;
-        if (line[0] == '(')
+        // What follows the list: where the copies are, how far you are.
+        listed = listed && line[0] != '(';
+        if (!listed)
             continue;
         if (line[0] != ' ')
             names += line.substr(0, line.find(' ')) + " ";
@@ -149,6 +152,40 @@ TEST_F(Exercise, EveryExerciseIsChecked)
     }
     EXPECT_EQ(names, expected_names);
     EXPECT_EQ(std::regex_replace(shown, std::regex(" +"), " "), expected);
+}
+
+// The list ends with how many exercises have passed of all, and the next:
+// the first in its order not passed, to start, or to check again (a copy
+// whose last check failed, or that was never checked); or that every one
+// has passed.
+TEST_F(Exercise, ListSaysHowFarAndWhatIsNext)
+{
+    const std::vector<std::string> all = exercises();
+    const std::string count = std::to_string(all.size());
+    auto last_check = [&](const std::string& name, const std::string& verdict) {
+        write_file(path("copies/" + name + "/.last-check"), verdict + "\n");  // as a check leaves it
+    };
+    auto progress = [&] {
+        exercise({"list"});
+        expect_exit(run.end, 0);
+        std::string out = std::regex_replace(run.out_text, std::regex("\n +"), " ");
+        return out.substr(out.rfind('\n', out.size() - 2) + 1);
+    };
+    for (const std::string& name : all)
+        exercise({"start", name});
+    last_check(all[0], "passed");
+    last_check(all[1], "failed");
+    EXPECT_EQ(progress(), "Passed: 1 of " + count + ". Next: " + all[1] + "; check it: scripts/exercise.sh check " + all[1] + "\n");
+    last_check(all[1], "passed");
+    ASSERT_NE(access(path("copies/" + all[3] + "/.last-check").c_str(), F_OK), 0) << "started, never checked";
+    ASSERT_EQ(unlink(path("copies/" + all[2] + "/" + file_name(source_of(all[2]))).c_str()), 0);
+    EXPECT_EQ(progress(), "Passed: 2 of " + count + ". Next: " + all[2] + "; start it: scripts/exercise.sh start " + all[2] + "\n");
+    exercise({"start", all[2]});
+    last_check(all[2], "passed");
+    EXPECT_EQ(progress(), "Passed: 3 of " + count + ". Next: " + all[3] + "; check it: scripts/exercise.sh check " + all[3] + "\n");
+    for (const std::string& name : all)
+        last_check(name, "passed");
+    EXPECT_EQ(progress(), "Passed: " + count + " of " + count + ", every exercise.\n");
 }
 
 // Only the names the list gives are exercises: a name that reaches out of
@@ -421,7 +458,6 @@ TEST_F(Exercise, TwoChecksAtOnceEachCheckTheirOwnCopy)
     EXPECT_NE(first.out_text.find("(plain build; " + suite_of(one)), std::string::npos) << first.out_text;
     EXPECT_NE(second.out_text.find("(plain build; " + suite_of(two)), std::string::npos) << second.out_text;
 }
-
 
 // Failures on purpose, each with the report a learner would read: tests
 // only in a run with REPORT_SAMPLES set, which ReportsReadInWords below
