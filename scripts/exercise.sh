@@ -22,6 +22,12 @@
 #                                       of in DIR (scripts/results.py reads it)
 #   scripts/exercise.sh hint NAME       the next hint
 #   scripts/exercise.sh solution NAME   what your copy lacks of the real program
+#   scripts/exercise.sh watch NAME      checks your copy at once, and again each
+#                                       time it is saved; keys (read from a
+#                                       terminal only: without one it runs
+#                                       until ended): h the next hint, s the
+#                                       solution, w the what-if, t the trace
+#                                       beside, v the verdict again, q quit
 #   scripts/exercise.sh files           each exercise, the file its copy is, and
 #                                       the program's file it stands for, a line
 #                                       each (NAME FILE PATH), for scripts
@@ -561,7 +567,7 @@ failure_hint() {
 }
 
 case ${1:-} in
-    list | start | check | hint | solution) need_apart ;;
+    list | start | check | hint | solution | watch) need_apart ;;
 esac
 case ${1:-} in
     list)
@@ -722,6 +728,11 @@ case ${1:-} in
         else
             diff -u --label "$label" --label "$(source_of "$name")" "$copy" "$real" || true
         fi ;;
+    watch)
+        need_name "${2:-}"
+        # shellcheck source=scripts/exercise_watch.sh
+        . "$root/scripts/exercise_watch.sh"
+        watch_copy "$2" ;;
     *)
         awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
         exit 2 ;;

@@ -6,6 +6,7 @@
 // says what was sent, what was expected and what came. What a check of one
 // program's copy must show is in its lesson (lessons/NAME/exercise_test.cpp).
 #include "exercise_test.h"
+#include "tour_test.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -458,6 +460,136 @@ TEST_F(Exercise, TwoChecksAtOnceEachCheckTheirOwnCopy)
     EXPECT_NE(first.out_text.find("(plain build; " + suite_of(one)), std::string::npos) << first.out_text;
     EXPECT_NE(second.out_text.find("(plain build; " + suite_of(two)), std::string::npos) << second.out_text;
 }
+
+// Starts scripts/exercise.sh watch NAME on a terminal of 80 columns, with
+// the copies and the checks' builds where the fixture has them.
+void start_watch(Terminal& t, const std::string& name, const std::string& copies, const std::string& script)
+{
+    write_file(script, "#!/bin/sh\nstty cols 80 rows 24\nexport EXERCISES_DIR='" + copies +
+                           "' EXERCISE_BUILD='" CHECKS_BUILD "'\nexec /bin/bash '" SOURCE_DIR
+                           "/scripts/exercise.sh' watch \"$1\"\n");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    start_terminal(t, script, {name});
+}
+// Whether the terminal reads lines and echoes keys, as it was before watch.
+bool cooked(const Terminal& t)
+{
+    termios mode{};
+    return tcgetattr(t.held, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
+}
+// Saves text as the copy, as an editor does: a new file renamed over it.
+void save(const std::string& copy, const std::string& text)
+{
+    write_file(copy + ".new", text);
+    ASSERT_EQ(rename((copy + ".new").c_str(), copy.c_str()), 0);
+}
+
+// watch on a terminal of 80 columns: the copy checked at once, the
+// starter's failure with its report, and the keys under it; h and s show
+// the hint and the solution's diff in its place. Each save is checked: a
+// copy that does not build, whose compiler quotes its bytes (a terminal's
+// escape), shown only as "?"; then the real program, which passes. No line
+// is wider than the terminal; q ends it, the terminal as it was.
+TEST_F(Exercise, WatchChecksEachSaveAndAnswersKeys)
+{
+    const std::string name = first_exercise();
+    exercise({"start", name});
+    const std::string copy = last_line();
+    Terminal t;
+    start_watch(t, name, path("copies"), path("watch"));
+    size_t at = 0;
+    ASSERT_GE(wait_screen(t, "\u2717 The test \"", 600, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "  The check that failed (", 60, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "q quit", 60, at, &at), 0) << t.screen;
+    type(t, "h");
+    ASSERT_GE(wait_screen(t, "Hint 1 of ", 60, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "(v: the verdict again)", 60, at, &at), 0) << t.screen;
+    type(t, "s");
+    ASSERT_GE(wait_screen(t, "+++ " + source_of(name), 60, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "(v: the verdict again)", 60, at, &at), 0) << t.screen;
+
+    save(copy, "int main() { return \"\x1b]0;pwned\x07\"; }\n");
+    ASSERT_GE(wait_screen(t, "\u2717 Your copy does not build", 600, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "q quit", 60, at, &at), 0) << t.screen;
+    EXPECT_EQ(t.screen.find("\x1b]0;pwned"), std::string::npos) << "the copy's bytes reached the terminal";
+    EXPECT_NE(t.screen.find("?]0;pwned?"), std::string::npos) << t.screen;
+
+    save(copy, real_source(name));
+    ASSERT_GE(wait_screen(t, "\u2713 Every test of " + name + " passes", 600, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "q quit", 60, at, &at), 0) << t.screen;
+    // (a line written over begins after its "\r\x1b[K", its carriage return gone from the screen)
+    std::string lines = std::regex_replace(t.screen, std::regex("\x1b\\[K"), "\n");
+    auto [width, line] = widest_line(std::regex_replace(lines, std::regex("\x1b\\[[0-9;]*[A-Za-z]"), ""));
+    EXPECT_LE(width, 80u) << line;
+    type(t, "q");
+    wait_end(t, 60);
+    expect_exit(t.end, 0);
+    EXPECT_TRUE(cooked(t)) << "the terminal was left without echo or lines";
+}
+
+// A save while a check runs ends that check, with every process it
+// started, and checks anew; Ctrl-C then ends watch at once (status 130),
+// and with it everything it started: inotifywait, the check, its test and
+// the program under the test, each found running before the key. A copy
+// that never ends makes sure the check is running the program then.
+TEST_F(Exercise, WatchEndsARunningCheckOnASaveAndAllOnCtrlC)
+{
+    const std::string name = first_exercise();
+    exercise({"start", name});
+    const std::string copy = last_line(), never_ends = "#include <unistd.h>\nint main()\n{\n    for (;;)\n        pause();\n}\n";
+    write_file(copy, never_ends);
+    Terminal t;
+    start_watch(t, name, path("copies"), path("watch"));
+    // The check, once it runs the copy's program: its processes.
+    auto running_check = [&](pid_t not_this) {
+        for (double deadline = now_seconds() + 600; now_seconds() < deadline; read_output(t, 0.1)) {
+            std::vector<Process> checks = descendants(t.pid, "exercise.sh check ");
+            if (checks.size() == 1 && checks[0].pid != not_this && !descendants(checks[0].pid, "/bin/" + name).empty()) {
+                std::vector<Process> all = descendants(checks[0].pid, "");
+                all.push_back(checks[0]);
+                return all;
+            }
+        }
+        ADD_FAILURE() << "no check ran the copy's program:\n" << t.screen;
+        return std::vector<Process>{};
+    };
+    auto left_of = [](const std::vector<Process>& started) {
+        std::string left;
+        for (const Process& p : started) {
+            ProcessStat now = process_stat(p.pid);
+            if (!now.name.empty() && now.state != 'Z')
+                left += p.command + "\n";
+        }
+        return left;
+    };
+    std::vector<Process> first = running_check(0);
+    ASSERT_FALSE(first.empty());
+    ASSERT_NE(t.screen.find("building ("), std::string::npos) << t.screen;
+    size_t saved = t.screen.size();
+    save(copy, never_ends);
+    // The next check's first words, whether it begins or waits for the
+    // one before to end: by then, that one has ended whole.
+    for (double deadline = now_seconds() + 60; t.screen.find("Checking your ", saved) == std::string::npos &&
+                                               t.screen.find("waiting for another check", saved) == std::string::npos;
+         read_output(t, 0.05))
+        ASSERT_LT(now_seconds(), deadline) << t.screen;
+    EXPECT_EQ(left_of(first), "") << "left of the check the save ended";
+    ASSERT_FALSE(running_check(first.back().pid).empty());
+
+    std::vector<Process> started = descendants(t.pid, "");
+    ASSERT_FALSE(descendants(t.pid, "inotifywait").empty());
+    pid_t leader = t.pid;
+    type(t, "\x03");
+    // What is left once watch has ended, before the test's harness ends
+    // what is left in its group.
+    for (double deadline = now_seconds() + 60; process_stat(leader).state != 'Z' && now_seconds() < deadline;)
+        read_output(t, 0.05);
+    EXPECT_EQ(left_of(started), "");
+    wait_end(t, 60);
+    expect_exit(t.end, 130);
+    EXPECT_TRUE(cooked(t)) << "the terminal was left without echo or lines";
+}
+
 
 // Failures on purpose, each with the report a learner would read: tests
 // only in a run with REPORT_SAMPLES set, which ReportsReadInWords below
