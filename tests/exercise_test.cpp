@@ -536,7 +536,8 @@ TEST_F(Exercise, WatchEndsARunningCheckOnASaveAndAllOnCtrlC)
 {
     const std::string name = first_exercise();
     exercise({"start", name});
-    const std::string copy = last_line(), never_ends = "#include <unistd.h>\nint main()\n{\n    for (;;)\n        pause();\n}\n";
+    const std::string copy = last_line();
+    const std::string never_ends = "#include <unistd.h>\nint main()\n{\n    for (;;)\n        pause();\n}\n";
     write_file(copy, never_ends);
     Terminal t;
     start_watch(t, name, path("copies"), path("watch"));
@@ -553,13 +554,13 @@ TEST_F(Exercise, WatchEndsARunningCheckOnASaveAndAllOnCtrlC)
         ADD_FAILURE() << "no check ran the copy's program:\n" << t.screen;
         return std::vector<Process>{};
     };
+    // Those of started still running (the same process: its PID and its command line).
     auto left_of = [](const std::vector<Process>& started) {
         std::string left;
-        for (const Process& p : started) {
-            ProcessStat now = process_stat(p.pid);
-            if (!now.name.empty() && now.state != 'Z')
-                left += p.command + "\n";
-        }
+        for (const Process& now : processes())
+            for (const Process& p : started)
+                if (now.pid == p.pid && now.command == p.command)
+                    left += p.command + "\n";
         return left;
     };
     std::vector<Process> first = running_check(0);
