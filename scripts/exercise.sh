@@ -36,6 +36,12 @@
 #                                       copy it was built from (scripts/tour.sh
 #                                       --mine plays it); fails, saying why,
 #                                       when there is none
+#   scripts/exercise.sh watch NAME      checks your copy at once, and again each
+#                                       time it is saved; keys (read from a
+#                                       terminal only: without one it runs
+#                                       until ended): h the next hint, s the
+#                                       solution, w the what-if, t the trace
+#                                       beside, v the verdict again, q quit
 #   scripts/exercise.sh files           each exercise, the file its copy is, and
 #                                       the program's file it stands for, a line
 #                                       each (NAME FILE PATH), for scripts
@@ -691,27 +697,41 @@ trace_beside() {
 }
 
 case ${1:-} in
-    list | start | check | hint | solution | trace) need_apart ;;
+    list | start | check | hint | solution | trace | watch) need_apart ;;
 esac
 case ${1:-} in
     list)
         # Where you stand: not started, started (not checked yet), or how
         # the last check went; the titles wrapped to the terminal's width
-        # (80 columns elsewhere), under their own column: $width.
+        # (80 columns elsewhere), under their own column: $width. Then how
+        # many have passed, and the next: the first in the list not passed.
         # shellcheck source=scripts/wrap.sh
         . "$root/scripts/wrap.sh"
         : "${width:?set by scripts/wrap.sh}"
+        passed=0 total=0 next='' next_step=''
         for name in $(names); do
             state="not started"
             if [ -f "$(copy_of "$name")" ]; then
                 state=started
                 [ ! -f "$copies/$name/.last-check" ] || state=$(cat "$copies/$name/.last-check")
             fi
+            total=$((total + 1))
+            if [ "$state" = passed ]; then
+                passed=$((passed + 1))
+            elif [ -z "$next" ]; then
+                next=$name
+                next_step=$([ "$state" = "not started" ] && echo start || echo check)
+            fi
             title_of "$name" | fold -s -w $((width > 48 ? width - 28 : 20)) | sed 's/ *$//' |
                 awk -v name="$name" -v state="$state" \
                     'NR == 1 { printf "%-14s %-12s %s\n", name, state, $0; next } { printf "%28s %s\n", "", $0 }'
         done
-        echo "(your copies: $copies/NAME/)" ;;
+        echo "(your copies: $copies/NAME/)"
+        if [ -z "$next" ]; then
+            echo "Passed: $total of $total, every exercise."
+        else
+            echo "Passed: $passed of $total. Next: $next; $next_step it: scripts/exercise.sh $next_step $next" | wrap '  '
+        fi ;;
     start)
         need_name "${2:-}"
         name=$2
@@ -866,6 +886,11 @@ case ${1:-} in
         else
             diff -u --label "$label" --label "$(source_of "$name")" "$copy" "$real" || true
         fi ;;
+    watch)
+        need_name "${2:-}"
+        # shellcheck source=scripts/exercise_watch.sh
+        . "$root/scripts/exercise_watch.sh"
+        watch_copy "$2" ;;
     *)
         awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
         exit 2 ;;

@@ -7,7 +7,8 @@
 #   scripts/setup.sh what-if those, strace and git (the tour's --what-if, whose
 #                            patches git applies)
 #   scripts/setup.sh exercise a C and C++ compiler, make, CMake, GoogleTest,
-#                            strace, git and Python 3 (scripts/exercise.sh)
+#                            strace, git, Python 3 (scripts/exercise.sh) and
+#                            inotify-tools (its watch, which sees each save)
 #   scripts/setup.sh starter patch (scripts/exercise.sh start and solution,
 #                            which make a starter from the program)
 #   scripts/setup.sh grade   bubblewrap and Python 3 with Debian's seccomp
@@ -26,10 +27,10 @@ case ${1:-} in
     trace) packages=("${tour[@]}" strace binutils python3) ;;
     what-if) packages=("${tour[@]}" strace git) ;;
     starter) packages=(patch) ;;
-    exercise) packages=("${tour[@]}" libgtest-dev strace git python3) ;;
+    exercise) packages=("${tour[@]}" libgtest-dev strace git python3 inotify-tools) ;;
     grade) packages=(bubblewrap python3 python3-seccomp) ;;
     test) packages=("${tour[@]}" clang binutils libgtest-dev strace python3 git patch bubblewrap python3-seccomp
-                    shellcheck pyflakes3 libxml2-utils) ;;
+                    shellcheck pyflakes3 libxml2-utils inotify-tools) ;;
     *) echo "usage: scripts/setup.sh tour|trace|what-if|starter|grade|exercise|test" >&2; exit 2 ;;
 esac
 
@@ -43,6 +44,7 @@ present() {
         binutils) command -v readelf >/dev/null && command -v addr2line >/dev/null && command -v objdump >/dev/null ;;
         bubblewrap) command -v bwrap >/dev/null ;;
         libxml2-utils) command -v xmllint >/dev/null ;;
+        inotify-tools) command -v inotifywait >/dev/null ;;
         # Debian's Python, which the sandbox runs, whatever python3 is first
         # on the PATH.
         python3-seccomp) /usr/bin/python3 -c 'import seccomp' 2>/dev/null ;;

@@ -6,6 +6,7 @@
 // says what was sent, what was expected and what came. What a check of one
 // program's copy must show is in its lesson (lessons/NAME/exercise_test.cpp).
 #include "exercise_test.h"
+#include "tour_test.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -132,10 +134,13 @@ TEST_F(Exercise, EveryExerciseIsChecked)
     exercise({"list"});
     expect_exit(run.end, 0);
     std::string names, shown, expected_names, expected;
+    bool listed = true;
     for (size_t at = 0; at < run.out_text.size(); at = run.out_text.find('\n', at) + 1) {
         std::string line = run.out_text.substr(at, run.out_text.find('\n', at) - at);
         EXPECT_LE(line.size(), 80u) << line;
-        if (line[0] == '(')
+        // What follows the list: where the copies are, how far you are.
+        listed = listed && line[0] != '(';
+        if (!listed)
             continue;
         if (line[0] != ' ')
             names += line.substr(0, line.find(' ')) + " ";
@@ -149,6 +154,40 @@ TEST_F(Exercise, EveryExerciseIsChecked)
     }
     EXPECT_EQ(names, expected_names);
     EXPECT_EQ(std::regex_replace(shown, std::regex(" +"), " "), expected);
+}
+
+// The list ends with how many exercises have passed of all, and the next:
+// the first in its order not passed, to start, or to check again (a copy
+// whose last check failed, or that was never checked); or that every one
+// has passed.
+TEST_F(Exercise, ListSaysHowFarAndWhatIsNext)
+{
+    const std::vector<std::string> all = exercises();
+    const std::string count = std::to_string(all.size());
+    auto last_check = [&](const std::string& name, const std::string& verdict) {
+        write_file(path("copies/" + name + "/.last-check"), verdict + "\n");  // as a check leaves it
+    };
+    auto progress = [&] {
+        exercise({"list"});
+        expect_exit(run.end, 0);
+        std::string out = std::regex_replace(run.out_text, std::regex("\n +"), " ");
+        return out.substr(out.rfind('\n', out.size() - 2) + 1);
+    };
+    for (const std::string& name : all)
+        exercise({"start", name});
+    last_check(all[0], "passed");
+    last_check(all[1], "failed");
+    EXPECT_EQ(progress(), "Passed: 1 of " + count + ". Next: " + all[1] + "; check it: scripts/exercise.sh check " + all[1] + "\n");
+    last_check(all[1], "passed");
+    ASSERT_NE(access(path("copies/" + all[3] + "/.last-check").c_str(), F_OK), 0) << "started, never checked";
+    ASSERT_EQ(unlink(path("copies/" + all[2] + "/" + file_name(source_of(all[2]))).c_str()), 0);
+    EXPECT_EQ(progress(), "Passed: 2 of " + count + ". Next: " + all[2] + "; start it: scripts/exercise.sh start " + all[2] + "\n");
+    exercise({"start", all[2]});
+    last_check(all[2], "passed");
+    EXPECT_EQ(progress(), "Passed: 3 of " + count + ". Next: " + all[3] + "; check it: scripts/exercise.sh check " + all[3] + "\n");
+    for (const std::string& name : all)
+        last_check(name, "passed");
+    EXPECT_EQ(progress(), "Passed: " + count + " of " + count + ", every exercise.\n");
 }
 
 // Only the names the list gives are exercises: a name that reaches out of
@@ -420,6 +459,136 @@ TEST_F(Exercise, TwoChecksAtOnceEachCheckTheirOwnCopy)
     EXPECT_NE(first.out_text.find("\u2717 The test "), std::string::npos) << first.out_text;
     EXPECT_NE(first.out_text.find("(plain build; " + suite_of(one)), std::string::npos) << first.out_text;
     EXPECT_NE(second.out_text.find("(plain build; " + suite_of(two)), std::string::npos) << second.out_text;
+}
+
+// Starts scripts/exercise.sh watch NAME on a terminal of 80 columns, with
+// the copies and the checks' builds where the fixture has them.
+void start_watch(Terminal& t, const std::string& name, const std::string& copies, const std::string& script)
+{
+    write_file(script, "#!/bin/sh\nstty cols 80 rows 24\nexport EXERCISES_DIR='" + copies +
+                           "' EXERCISE_BUILD='" CHECKS_BUILD "'\nexec /bin/bash '" SOURCE_DIR
+                           "/scripts/exercise.sh' watch \"$1\"\n");
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    start_terminal(t, script, {name});
+}
+// Whether the terminal reads lines and echoes keys, as it was before watch.
+bool cooked(const Terminal& t)
+{
+    termios mode{};
+    return tcgetattr(t.held, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
+}
+// Saves text as the copy, as an editor does: a new file renamed over it.
+void save(const std::string& copy, const std::string& text)
+{
+    write_file(copy + ".new", text);
+    ASSERT_EQ(rename((copy + ".new").c_str(), copy.c_str()), 0);
+}
+
+// watch on a terminal of 80 columns: the copy checked at once, the
+// starter's failure with its report, and the keys under it; h and s show
+// the hint and the solution's diff in its place. Each save is checked: a
+// copy that does not build, whose compiler quotes its bytes (a terminal's
+// escape), shown only as "?"; then the real program, which passes. No line
+// is wider than the terminal; q ends it, the terminal as it was.
+TEST_F(Exercise, WatchChecksEachSaveAndAnswersKeys)
+{
+    const std::string name = first_exercise();
+    exercise({"start", name});
+    const std::string copy = last_line();
+    Terminal t;
+    start_watch(t, name, path("copies"), path("watch"));
+    size_t at = 0;
+    ASSERT_GE(wait_screen(t, "\u2717 The test \"", 600, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "  The check that failed (", 60, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "q quit", 60, at, &at), 0) << t.screen;
+    type(t, "h");
+    ASSERT_GE(wait_screen(t, "Hint 1 of ", 60, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "(v: the verdict again)", 60, at, &at), 0) << t.screen;
+    type(t, "s");
+    ASSERT_GE(wait_screen(t, "+++ " + source_of(name), 60, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "(v: the verdict again)", 60, at, &at), 0) << t.screen;
+
+    save(copy, "int main() { return \"\x1b]0;pwned\x07\"; }\n");
+    ASSERT_GE(wait_screen(t, "\u2717 Your copy does not build", 600, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "q quit", 60, at, &at), 0) << t.screen;
+    EXPECT_EQ(t.screen.find("\x1b]0;pwned"), std::string::npos) << "the copy's bytes reached the terminal";
+    EXPECT_NE(t.screen.find("?]0;pwned?"), std::string::npos) << t.screen;
+
+    save(copy, real_source(name));
+    ASSERT_GE(wait_screen(t, "\u2713 Every test of " + name + " passes", 600, at, &at), 0) << t.screen;
+    ASSERT_GE(wait_screen(t, "q quit", 60, at, &at), 0) << t.screen;
+    // (a line written over begins after its "\r\x1b[K", its carriage return gone from the screen)
+    std::string lines = std::regex_replace(t.screen, std::regex("\x1b\\[K"), "\n");
+    auto [width, line] = widest_line(std::regex_replace(lines, std::regex("\x1b\\[[0-9;]*[A-Za-z]"), ""));
+    EXPECT_LE(width, 80u) << line;
+    type(t, "q");
+    wait_end(t, 60);
+    expect_exit(t.end, 0);
+    EXPECT_TRUE(cooked(t)) << "the terminal was left without echo or lines";
+}
+
+// A save while a check runs ends that check, with every process it
+// started, and checks anew; Ctrl-C then ends watch at once (status 130),
+// and with it everything it started: inotifywait, the check, its test and
+// the program under the test, each found running before the key. A copy
+// that never ends makes sure the check is running the program then.
+TEST_F(Exercise, WatchEndsARunningCheckOnASaveAndAllOnCtrlC)
+{
+    const std::string name = first_exercise();
+    exercise({"start", name});
+    const std::string copy = last_line();
+    const std::string never_ends = "#include <unistd.h>\nint main()\n{\n    for (;;)\n        pause();\n}\n";
+    write_file(copy, never_ends);
+    Terminal t;
+    start_watch(t, name, path("copies"), path("watch"));
+    // The check, once it runs the copy's program: its processes.
+    auto running_check = [&](pid_t not_this) {
+        for (double deadline = now_seconds() + 600; now_seconds() < deadline; read_output(t, 0.1)) {
+            std::vector<Process> checks = descendants(t.pid, "exercise.sh check ");
+            if (checks.size() == 1 && checks[0].pid != not_this && !descendants(checks[0].pid, "/bin/" + name).empty()) {
+                std::vector<Process> all = descendants(checks[0].pid, "");
+                all.push_back(checks[0]);
+                return all;
+            }
+        }
+        ADD_FAILURE() << "no check ran the copy's program:\n" << t.screen;
+        return std::vector<Process>{};
+    };
+    // Those of started still running (the same process: its PID and its command line).
+    auto left_of = [](const std::vector<Process>& started) {
+        std::string left;
+        for (const Process& now : processes())
+            for (const Process& p : started)
+                if (now.pid == p.pid && now.command == p.command)
+                    left += p.command + "\n";
+        return left;
+    };
+    std::vector<Process> first = running_check(0);
+    ASSERT_FALSE(first.empty());
+    ASSERT_NE(t.screen.find("building ("), std::string::npos) << t.screen;
+    size_t saved = t.screen.size();
+    save(copy, never_ends);
+    // The next check's first words, whether it begins or waits for the
+    // one before to end: by then, that one has ended whole.
+    for (double deadline = now_seconds() + 60; t.screen.find("Checking your ", saved) == std::string::npos &&
+                                               t.screen.find("waiting for another check", saved) == std::string::npos;
+         read_output(t, 0.05))
+        ASSERT_LT(now_seconds(), deadline) << t.screen;
+    EXPECT_EQ(left_of(first), "") << "left of the check the save ended";
+    ASSERT_FALSE(running_check(first.back().pid).empty());
+
+    std::vector<Process> started = descendants(t.pid, "");
+    ASSERT_FALSE(descendants(t.pid, "inotifywait").empty());
+    pid_t leader = t.pid;
+    type(t, "\x03");
+    // What is left once watch has ended, before the test's harness ends
+    // what is left in its group.
+    for (double deadline = now_seconds() + 60; process_stat(leader).state != 'Z' && now_seconds() < deadline;)
+        read_output(t, 0.05);
+    EXPECT_EQ(left_of(started), "");
+    wait_end(t, 60);
+    expect_exit(t.end, 130);
+    EXPECT_TRUE(cooked(t)) << "the terminal was left without echo or lines";
 }
 
 
