@@ -679,8 +679,8 @@ trace_beside() {
         if replayable "$work/$number" "$name"; then
             mine=$builds/exercise-plain/bin/$name
             progress "running the exchange again, under strace..."
-            python3 "$root/scripts/replay.py" "$work/$number" "$mine" "$work/mine" >"$work/mine.notes"
-            python3 "$root/scripts/replay.py" "$work/$number" "$real" "$work/real" >"$work/real.notes"
+            python3 "$root/scripts/replay.py" "$work/$number" "$mine" "$work/mine" >"$work/mine.notes" 9>&-
+            python3 "$root/scripts/replay.py" "$work/$number" "$real" "$work/real" >"$work/real.notes" 9>&-
             progress_end
             printf '%s\n' "The exchange of the test \"$(in_words "$test")\" ($test), which your copy fails," \
                 "run again under strace: with your copy ($(copy_of "$name")), then with the real program" \
