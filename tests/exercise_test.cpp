@@ -662,6 +662,30 @@ public:
 // first difference, with where it is, and the test's words, not gtest's
 // diff; a condition in the test's words, or said the right way round; a
 // wait that passed not told as a failure.
+// The trace beside runs a learner's copy again: one that neither reads
+// what the test sent nor ends holds the replay for its bounds alone (each
+// wait 15 s at most), and nothing of it is left after.
+TEST_F(Exercise, ReplayIsBoundedAndLeavesNothing)
+{
+    const std::string seconds = "999." + std::to_string(getpid());  // a sleep no other process has
+    ASSERT_EQ(mkdir(path("exchange").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(path("exchange/files-1").c_str(), 0755), 0);
+    write_file(path("exchange/exchange.json"),
+               "{\"program\": \"sleep\", \"args\": [\"" + seconds + "\"], \"env\": [], \"blocked\": [], "
+               "\"terminal\": false, \"directory\": \"" + dir + "\", \"files\": \"files-1\", \"private_tmp\": false, "
+               "\"steps\": [{\"at\": 0, \"step\": \"send\", \"value\": \"" + std::string(300000, 'x') +
+               "\", \"seconds\": 0}, {\"at\": 0, \"step\": \"close\", \"value\": \"\", \"seconds\": 0}, "
+               "{\"at\": 0, \"step\": \"end\", \"value\": \"\", \"seconds\": 60}]}\n");
+    run_piped(run, "/usr/bin/python3", "", 120, {},
+              {SOURCE_DIR "/scripts/replay.py", path("exchange"), "/bin/sleep", path("trace")});
+    expect_exit(run.end, 0);
+    EXPECT_EQ(std::regex_replace(run.out_text, std::regex("sent: [0-9]+ bytes"), "sent: N bytes"),
+              "(the program took not all the test sent: N bytes left)\n"
+              "(the test waited 15 s for the program to end: it did not)\n");
+    for (const Process& p : processes())
+        EXPECT_EQ(p.command.find(seconds), std::string::npos) << "left running: " << p.command;
+}
+
 TEST_F(Exercise, ReportsReadInWords)
 {
     char self[4096];
