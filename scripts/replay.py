@@ -238,6 +238,8 @@ def main(argv):
         files = os.path.join(folder, exchange["files"])
         if os.path.isdir(files):
             shutil.copytree(files, directory, symlinks=True, dirs_exist_ok=True)
+        if not exchange["files_whole"]:
+            print("(not every file of the test's directory was kept: one too large, or of a kind not copied)")
         run = Run(exchange, program, trace, directory)
         try:
             for step in exchange["steps"]:

@@ -672,7 +672,8 @@ TEST_F(Exercise, ReplayIsBoundedAndLeavesNothing)
     ASSERT_EQ(mkdir(path("exchange/files-1").c_str(), 0755), 0);
     write_file(path("exchange/exchange.json"),
                "{\"program\": \"sleep\", \"args\": [\"" + seconds + "\"], \"env\": [], \"blocked\": [], "
-               "\"terminal\": false, \"directory\": \"" + dir + "\", \"files\": \"files-1\", \"private_tmp\": false, "
+               "\"terminal\": false, \"directory\": \"" + dir + "\", \"files\": \"files-1\", \"files_whole\": true, "
+               "\"private_tmp\": false, "
                "\"steps\": [{\"at\": 0, \"step\": \"send\", \"value\": \"" + std::string(300000, 'x') +
                "\", \"seconds\": 0}, {\"at\": 0, \"step\": \"close\", \"value\": \"\", \"seconds\": 0}, "
                "{\"at\": 0, \"step\": \"end\", \"value\": \"\", \"seconds\": 60}]}\n");
