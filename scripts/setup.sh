@@ -14,9 +14,13 @@
 #   scripts/setup.sh grade   bubblewrap and Python 3 with Debian's seccomp
 #                            module (scripts/sandbox.sh, in which a learner's
 #                            program is run when grading)
-#   scripts/setup.sh test    all of those, clang, the linters shellcheck and
-#                            pyflakes3 (scripts/lint.sh), and xmllint (the
-#                            results files' tests)
+#   scripts/setup.sh record  Python 3 (the record of a run, --record, and its page)
+#   scripts/setup.sh browser Chromium, its driver and Python's Selenium (a page
+#                            of a record played in a real browser, bench/)
+#   scripts/setup.sh test    all of those but the browser's, clang, the
+#                            linters shellcheck and pyflakes3 (scripts/lint.sh),
+#                            xmllint (the results files' tests), asciinema and
+#                            Python's html5lib (the records' tests)
 # Used by scripts/tour.sh, scripts/exercise.sh, scripts/test.sh and .ci/run.
 set -euo pipefail
 
@@ -29,9 +33,11 @@ case ${1:-} in
     starter) packages=(patch) ;;
     exercise) packages=("${tour[@]}" libgtest-dev strace git python3 inotify-tools) ;;
     grade) packages=(bubblewrap python3 python3-seccomp) ;;
+    record) packages=(python3) ;;
+    browser) packages=(python3 chromium chromium-driver python3-selenium) ;;
     test) packages=("${tour[@]}" clang binutils libgtest-dev strace python3 git patch bubblewrap python3-seccomp
-                    shellcheck pyflakes3 libxml2-utils inotify-tools) ;;
-    *) echo "usage: scripts/setup.sh tour|trace|what-if|starter|grade|exercise|test" >&2; exit 2 ;;
+                    shellcheck pyflakes3 libxml2-utils inotify-tools asciinema python3-html5lib) ;;
+    *) echo "usage: scripts/setup.sh tour|trace|what-if|starter|grade|exercise|record|browser|test" >&2; exit 2 ;;
 esac
 
 # present PACKAGE: whether what the package brings is here, by the command
@@ -45,9 +51,13 @@ present() {
         bubblewrap) command -v bwrap >/dev/null ;;
         libxml2-utils) command -v xmllint >/dev/null ;;
         inotify-tools) command -v inotifywait >/dev/null ;;
-        # Debian's Python, which the sandbox runs, whatever python3 is first
-        # on the PATH.
+        # Modules of Debian's Python, which runs what needs them (the sandbox,
+        # the check of a record's page, the browser's driver), whatever
+        # python3 is first on the PATH.
         python3-seccomp) /usr/bin/python3 -c 'import seccomp' 2>/dev/null ;;
+        python3-html5lib) /usr/bin/python3 -c 'import html5lib' 2>/dev/null ;;
+        python3-selenium) /usr/bin/python3 -c 'import selenium' 2>/dev/null ;;
+        chromium-driver) command -v chromedriver >/dev/null ;;
         libgtest-dev)
             [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ] ||
                 dpkg-query -W -f='${Status}' libgtest-dev 2>/dev/null | grep -q 'install ok installed' ;;
