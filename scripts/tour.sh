@@ -21,9 +21,17 @@
 #                               (scripts/exercise.sh) in place of the real
 #                               program, as your last check built it; with
 #                               --trace, its calls under your copy's lines
+#   scripts/tour.sh --record DIR ...
+#                               any of those, and a record of it in DIR (new
+#                               or empty): an asciicast of each stop or
+#                               what-if (asciinema play DIR/NN-NAME.cast),
+#                               and DIR/index.html, a page that shows them all
+#                               and plays them again, with the trace views
+#                               and drawings (scripts/record.py)
 #   scripts/tour.sh --help
 # Installs a compiler and CMake first if they are missing, for --trace
-# strace, binutils and Python 3, for --what-if strace and git (scripts/setup.sh).
+# strace, binutils and Python 3, for --what-if strace and git, for --record
+# Python 3 (scripts/setup.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/registry.sh
@@ -34,12 +42,29 @@ mapfile -t all_stops < <(programs)
 # shellcheck source=scripts/wrap.sh
 . "$root/scripts/wrap.sh"
 : "${width:?set by scripts/wrap.sh}"
+# --record: record_start, record_run, and for the stops record_source,
+# record_trace and keep_drawing.
+# shellcheck source=scripts/record.sh
+. "$root/scripts/record.sh"
 
 trace=
 what_if=
 mine=
+record_dir=
 stops=()
-for arg in "$@"; do
+words=("$@")
+while [ $# -gt 0 ]; do
+    arg=$1
+    shift
+    if [ "$arg" = --record ]; then
+        if [ $# -eq 0 ] || [ -z "$1" ]; then
+            echo "tour: --record needs the folder to write the record in" >&2
+            exit 2
+        fi
+        record_dir=$1
+        shift
+        continue
+    fi
     if [ "$arg" = --help ] || [ "$arg" = -h ]; then
         sed -n '2,/^set -euo/{/^set -euo/!s/^# \{0,1\}//p}' "$0"
         echo "stops: ${all_stops[*]}" | wrap '       '
@@ -92,17 +117,27 @@ heading() {
 }
 say() { printf '%s\n' "$*" | wrap ' '; }
 
+[ -z "$record_dir" ] || record_start "$record_dir" scripts/tour.sh "${words[@]}"
 "$root/scripts/setup.sh" "$([ -n "$trace" ] && echo trace || echo tour)"
 [ -z "$what_if" ] || "$root/scripts/setup.sh" what-if
+[ -z "$record_dir" ] || "$root/scripts/setup.sh" record
 # -k: the view needs the stack of each call, which strace may be built without.
 if [ -n "$trace" ] && ! why=$(strace -qq -k -o /dev/null true 2>&1); then
     echo "tour: strace cannot trace a program here with its stacks, so there is no --trace: $why" >&2
     exit 1
 fi
 # Closed terminal, Ctrl-C or kill: the shell then runs the EXIT trap, which
-# removes the tour's temporary files (a shell killed by the signal would not).
+# removes the tour's temporary files (a shell killed by the signal would not)
+# and, with --record, makes the page of what was recorded.
 work=
-trap 'rm -rf "$work"' EXIT
+at_exit() {
+    local status=$?
+    cd "$root"  # out of the work directory, which goes
+    [ -z "$record" ] || python3 "$root/scripts/record.py" page "$record" || true
+    rm -rf "$work"
+    exit "$status"
+}
+trap at_exit EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
@@ -160,7 +195,9 @@ under_the_hood() {
     [ -n "$trace" ] || return 0
     printf '\n'
     # With --mine, the lines are the copy's, read from the copy itself.
-    COLUMNS=$width python3 "$root/scripts/trace_view.py" ${mine:+--source "$mine_source"} "$1" "${2:-$1.trace}"
+    # shellcheck disable=SC2046  # record_trace gives whole words, one per line
+    COLUMNS=$width python3 "$root/scripts/trace_view.py" $(record_trace) ${mine:+--source "$mine_source"} \
+        "$1" "${2:-$1.trace}"
 }
 # on_terminal PROGRAM STEP...: "$ PROGRAM", then the program on a terminal of
 # its own, played by the steps (tools/onscreen.cpp says what they are).
@@ -186,7 +223,12 @@ if [ -n "$what_if" ]; then
         for name in $names; do
             [ -z "$shown" ] || pause what-if
             shown=yes
-            "$root/scripts/what_if.sh" show "$name" || failed+=("$name")
+            if [ -n "$record" ]; then
+                record_run "$name" what-if "what if: $name" "$root/scripts/what_if.sh" show "$name" ||
+                    failed+=("$name")
+            else
+                "$root/scripts/what_if.sh" show "$name" || failed+=("$name")
+            fi
         done
     done
     if [ ${#failed[@]} -gt 0 ]; then
@@ -197,27 +239,44 @@ if [ -n "$what_if" ]; then
 fi
 
 export PATH="$bin:$PATH"  # the commands read as a user types them
-failed=()
-for stop in "${stops[@]}"; do
-    [ "$stop" = "${stops[0]}" ] || pause stop
-    heading "$stop"
+# play_stop NAME: the heading and the stop of NAME. A stop that fails has said
+# why and ended its programs; the tour goes on. Its tour.sh is sourced in a
+# shell of its own: its functions and variables do not reach the next stop.
+play_stop() {
+    local lesson file
+    heading "$1"
     if [ -n "$mine" ] && [ "$mine_source" -nt "$mine" ]; then
-        say "(your copy has changed since it was built: scripts/exercise.sh check $stop builds it anew)"
+        say "(your copy has changed since it was built: scripts/exercise.sh check $1 builds it anew)"
     fi
-    lesson=$(lesson "$stop")
+    lesson=$(lesson "$1")
     if [ ! -f "$lesson/tour.sh" ]; then
-        say "(no stop here: its lesson has no tour.sh, lessons/$stop/tour.sh)"
-        continue
+        say "(no stop here: its lesson has no tour.sh, lessons/$1/tour.sh)"
+        return 0
     fi
-    # A stop that fails has said why and ended its programs; the tour goes on.
-    # Its tour.sh is sourced in a shell of its own: its functions and
-    # variables do not reach the next stop.
-    set +e
+    # The program's sources, for the record's trace views: with --mine, the
+    # copy in place of the file it stands for.
+    for file in $(entry "$1" sources); do
+        if [ -n "$mine" ] && [ "${mine_source##*/}" = "$file" ]; then
+            record_source "$mine_source"
+        else
+            record_source "$root/$(entry "$1" folder)/$file"
+        fi
+    done
     # shellcheck source=/dev/null  # each lesson's own
     (set -e; . "$lesson/tour.sh"; stop)
+}
+failed=()
+for each in "${stops[@]}"; do
+    [ "$each" = "${stops[0]}" ] || pause stop
+    set +e
+    if [ -n "$record" ]; then
+        record_run "$each" stop "$each: $(entry "$each" tour)" play_stop "$each"
+    else
+        play_stop "$each"
+    fi
     status=$?
     set -e
-    [ "$status" -eq 0 ] || failed+=("$stop")
+    [ "$status" -eq 0 ] || failed+=("$each")
 done
 
 printf '\n=== where next\n'

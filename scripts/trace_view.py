@@ -18,6 +18,11 @@ source that asked.
                                     name read from FILE: a learner's copy,
                                     which a check builds through a link in its
                                     build tree that may since have gone
+  trace_view.py --wide FILE PROGRAM TRACE
+                                    the same, and the view also written to
+                                    FILE with no line cut to the terminal's
+                                    width: a page (scripts/record.py) wraps
+                                    it to its own
   trace_view.py --save FILE TRACE   those files merged into FILE in the order
                                     the calls were made, each of the program's
                                     frames replaced by its file, line and text:
@@ -661,9 +666,25 @@ def count(counts, name):
 
 # -- showing -------------------------------------------------------------------
 
+UNCUT = 1 << 30  # the width of a view written for a page, which wraps it itself
+WIDTH = None     # the width the view is made for, where not the terminal's
+
+
 def width():
     """The terminal's columns, 80 when the output is not a terminal."""
-    return shutil.get_terminal_size((80, 24)).columns
+    return WIDTH or shutil.get_terminal_size((80, 24)).columns
+
+
+def uncut(shown, program):
+    """The view's lines, none cut to a width; the notes shown in them are
+    shown again in the next view made."""
+    global WIDTH
+    WIDTH = UNCUT
+    try:
+        return shown.lines(program)
+    finally:
+        WIDTH = None
+        shown.view.glossed.clear()
 
 
 def wrapped(indent, text):
@@ -915,8 +936,12 @@ def beside(program, mine_prefix, real_prefix):
 
 
 def main(argv):
-    if len(argv) == 5 and argv[1] == "--source":
-        SOURCE_FOR[os.path.basename(argv[2])] = argv[2]
+    wide = None
+    while len(argv) >= 5 and argv[1] in ("--source", "--wide"):
+        if argv[1] == "--source":
+            SOURCE_FOR[os.path.basename(argv[2])] = argv[2]
+        else:
+            wide = argv[2]
         argv = argv[:1] + argv[3:]
     if len(argv) == 4 and argv[1] == "--save":
         target, prefix, program = argv[2], argv[3], None
@@ -944,6 +969,9 @@ def main(argv):
     if program is None:
         save(shown.trace, target)
         return 0
+    if wide is not None:
+        with open(wide, "w") as f:
+            f.write("\n".join(uncut(shown, program)) + "\n")
     print(fitted(shown.lines(program)))
     return 0
 

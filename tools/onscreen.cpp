@@ -50,6 +50,13 @@
 // exits with status 1. Interrupted itself (Ctrl-C on the tour), it ends them
 // too before it goes. The control characters the program writes are shown,
 // not acted on: ^[ for ESC.
+//
+// With ONSCREEN_MARK_KEYS set (to anything but nothing), each key typed is
+// also marked in the output, where it falls among the screen's bytes, as
+// ESC _ key:HH ESC \ (an application program command, HH the key's byte in
+// hex): the record of a run (scripts/record.py) takes each mark out and keeps
+// the key as typed input. No program's byte can make one: an ESC it writes
+// is shown as ^[.
 
 #include "pty_spawn.h"
 #include "terminal.h"
@@ -87,6 +94,7 @@ size_t found_up_to = 0;    // where the next expect starts looking
 bool at_line_start = true; // whether our output stands at the start of a line
 bool decorate = false;     // standard output is a terminal: notes are dimmed
 FILE* lines_file = nullptr; // --lines: where each completed line goes, timed
+bool mark_keys = false;     // ONSCREEN_MARK_KEYS: each key typed marked in the output
 size_t line_start = 0;     // where the screen's unfinished line begins
 
 volatile sig_atomic_t interrupted = 0;
@@ -302,6 +310,11 @@ void type_keys(const std::string& keys)
             fail("ended before every key was typed");
         if (!terminal_type(term, std::string(1, key)))
             fail("typing on its terminal failed: %s", strerror(errno));
+        if (mark_keys) {
+            char mark[16];
+            int size = snprintf(mark, sizeof mark, "\033_key:%02x\033\\", static_cast<unsigned char>(key));
+            put(mark, size);
+        }
         // A key may end the program (Enter on an exit choice, ^C): only a
         // key typed after its end is a failure.
         double deadline = now_seconds() + key_gap;
@@ -560,6 +573,8 @@ int main(int argc, char* argv[])
     }
     if (reader != nullptr)  // a question of its own, asked alone
         return argc != 3 ? usage() : has_reader(reader) ? 0 : 1;
+    const char* marks = getenv("ONSCREEN_MARK_KEYS");
+    mark_keys = marks != nullptr && *marks != '\0';
     if (optind == argc)
         return usage();
     argv += optind - 1;  // argv[1] the program, then its steps
