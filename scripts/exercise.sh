@@ -22,6 +22,10 @@
 #                                       where none can be made
 #       --results DIR                   keeps what the results files are made
 #                                       of in DIR (scripts/results.py reads it)
+#       --record DIR                    and a record of each check in DIR (new
+#                                       or empty): an asciicast of what it said
+#                                       (asciinema play DIR/NN-check-NAME.cast),
+#                                       and a page of them all, DIR/index.html
 #   scripts/exercise.sh hint NAME       the next hint
 #   scripts/exercise.sh solution NAME   what your copy lacks of the real program
 #   scripts/exercise.sh trace NAME      the exchange of a test your copy fails
@@ -763,9 +767,14 @@ case ${1:-} in
         printf '%s\n' "$copy" ;;
     check)
         shift
-        checked=() junit='' gradescope='' sandbox='' every='' results_dir=''
+        checked=() junit='' gradescope='' sandbox='' every='' results_dir='' record_dir=''
+        words=("$@")
         while [ $# -gt 0 ]; do
             case $1 in
+                --record)
+                    [ -n "${2:-}" ] || { echo "exercise: $1 needs the folder to write the record in" >&2; exit 2; }
+                    record_dir=$2
+                    shift ;;
                 --results)
                     [ -n "${2:-}" ] || { echo "exercise: $1 needs a folder" >&2; exit 2; }
                     make_dir "$2"
@@ -791,7 +800,11 @@ case ${1:-} in
             shift
         done
         [ ${#checked[@]} -gt 0 ] || need_name ""
+        # shellcheck source=scripts/record.sh
+        . "$root/scripts/record.sh"
+        [ -z "$record_dir" ] || record_start "$record_dir" scripts/exercise.sh check "${words[@]}"
         "$root/scripts/setup.sh" exercise
+        [ -z "$record_dir" ] || "$root/scripts/setup.sh" record
         if [ -n "$sandbox" ]; then
             "$root/scripts/setup.sh" grade
             # Never a check said to be sandboxed that is not.
@@ -806,7 +819,17 @@ case ${1:-} in
         lock_builds
         status=0 start=$EPOCHREALTIME
         for name in "${checked[@]}"; do
-            check "$name" || status=1
+            if [ -n "$record" ]; then
+                # A check that could not be made (2) ends them all, as it
+                # does unrecorded.
+                record_run "check-$name" check "check $name: $(title_of "$name")" check "$name" || {
+                    code=$?
+                    [ "$code" -lt 2 ] || exit "$code"
+                    status=1
+                }
+            else
+                check "$name" || status=1
+            fi
         done
         if [ -n "$junit$gradescope" ]; then
             for file in "$junit" "$gradescope"; do

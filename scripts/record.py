@@ -226,7 +226,7 @@ def drawing_html(path):
     for element in root.iter():
         if not element.tag.startswith(SVG) or element.tag[len(SVG):] not in SVG_PARTS:
             return None
-        if any(not re.fullmatch(r"[a-z-]+", key) or key == "style" or key.startswith("on")
+        if any(not re.fullmatch(r"[A-Za-z][A-Za-z0-9-]*", key) or key == "style" or key.startswith("on")
                for key in element.attrib):
             return None
     ElementTree.register_namespace("", SVG[1:-1])
@@ -263,7 +263,7 @@ def run_html(number, stem, directory):
            f'<pre class="screen" tabindex="0">\n{html.escape(screen)}</pre>',
            f'<script type="application/json" class="cast">{data}</script>']
     if kind == "check":
-        out.append(f'<h3>The check\'s report{html.escape(verdict)}</h3>')
+        out.append(f'<h3>The check\'s report ({html.escape(verdict.strip() or "not finished")})</h3>')
         out.append(f'<pre class="report">\n{html.escape(screen)}</pre>')
     for drawing in info["drawing"]:
         file, _, caption = drawing.partition(" ")

@@ -224,7 +224,8 @@ if [ -n "$what_if" ]; then
             [ -z "$shown" ] || pause what-if
             shown=yes
             if [ -n "$record" ]; then
-                record_run "$name" what-if "what if: $name" "$root/scripts/what_if.sh" show "$name" ||
+                title=$("$root/scripts/what_if.sh" list | awk -v name="$name" '$1 == name { sub(/^[^ ]+ +/, ""); print }')
+                record_run "$name" what-if "what if: $name: $title" "$root/scripts/what_if.sh" show "$name" ||
                     failed+=("$name")
             else
                 "$root/scripts/what_if.sh" show "$name" || failed+=("$name")

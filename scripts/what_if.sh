@@ -88,6 +88,9 @@ if [ -z "$work" ]; then
 fi
 
 # What the lessons' what-if.sh use: the verdict of a run, and the tools.
+# keep_drawing, for the tour's --record.
+# shellcheck source=scripts/record.sh
+. "$root/scripts/record.sh"
 
 # fault_found TEXT, no_fault_found TEXT: the verdict of a run, one line
 # naming the tool that judged it.
@@ -253,6 +256,8 @@ run() {
     dir=$work/run-$1-$name-$RANDOM
     mkdir -p "$dir"
     cd "$dir"
+    # shellcheck disable=SC2034  # for run_WHAT: whose run it is, changed or real
+    which=$1
     "run_$what" "${programs[@]}"
     cd "$work"
 }

@@ -9,5 +9,6 @@ stop() {
     say "(each user holds the mutex for its whole two-second turn: its two lines always stand together)"
     say "The turns in time, from when their lines appeared:"
     awk -f "$lesson/timeline.awk" atm_sim.lines
+    awk -v svg=1 -f "$lesson/timeline.awk" atm_sim.lines | keep_drawing "The turns in time, from when their lines appeared"
     under_the_hood atm_sim
 }

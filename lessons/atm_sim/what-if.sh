@@ -7,6 +7,8 @@ run_unlock-before-the-turn() {
     echo "  (five turns of two seconds each: about ten seconds)"
     onscreen 60 --lines lines.txt "$1" 'expect:Simulation complete.' end >/dev/null
     awk -f "$timeline" lines.txt | indent
+    # shellcheck disable=SC2154  # $which: set by scripts/what_if.sh, which sources this
+    awk -v svg=1 -f "$timeline" lines.txt | keep_drawing "The $which program's turns in time"
     if [[ $(awk -f "$timeline" lines.txt | tail -n 1) == *OVERLAPPING* ]]; then
         fault_found "the time line: turns overlap, two users at the ATM at once"
     else
