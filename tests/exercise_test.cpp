@@ -366,6 +366,30 @@ TEST_F(Exercise, CompilerWordsWhateverThePath)
     EXPECT_NE(run.out_text.find("Hint: read the compiler's first error first"), std::string::npos) << run.out_text;
 }
 
+// A check's record: its page shows the report whole, as the check said
+// it, and the copy's bytes that the compiler quotes as text, never as the
+// page's own (a script in a copy stays words on the screen and in the
+// report).
+TEST_F(Exercise, RecordShowsTheReportAndACopysMarkupAsText)
+{
+    const std::string name = first_exercise();
+    exercise({"start", name});
+    write_file(last_line(), "int main() { return \"</pre><script>alert(1)</script>\"; }\n");
+    exercise({"check", name, "--record", path("record")});
+    expect_exit(run.end, 1);
+    const std::string said = run.out_text;
+    ASSERT_NE(said.find("<script>alert(1)</script>"), std::string::npos) << said;
+    EXPECT_EQ(read_file(path("record/01-check-" + name + ".cast")).rfind("{\"version\": 2, ", 0), 0u);
+    std::string checker = std::string(SOURCE_DIR) + "/tests/check_page.py";
+    run_piped(run, checker, "", 60, {}, {path("record/index.html")});
+    expect_exit(run.end, 0);
+    EXPECT_EQ(run.out_text, "");
+    run_piped(run, checker, "", 60, {}, {path("record/index.html"), "pre.report"});
+    EXPECT_EQ(run.out_text, said + "\f");
+    run_piped(run, checker, "", 60, {}, {path("record/index.html"), "pre.screen"});
+    EXPECT_EQ(run.out_text, said + "\f");
+}
+
 // start, list, hint and solution need none of what a check needs: with no
 // git, strace, CMake or compiler to be found, and no apt-get to bring them,
 // they work.

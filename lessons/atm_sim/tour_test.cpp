@@ -1,4 +1,5 @@
-// atm_sim's tour stop: its time line, and its what-if closed mid-run.
+// atm_sim's tour stop: its time line, its what-if closed mid-run, and the
+// what-if's record.
 #include "tour_test.h"
 
 namespace {
@@ -44,6 +45,26 @@ TEST_F(AtmSimTour, ClosingTheTerminalDuringTheWhatIfLeavesNoTemporaryFiles)
     make_kit();
     expect_hang_up_leaves_nothing("what_if.sh", {"show", "atm_sim--unlock-before-the-turn"},
                                   "(five turns of two seconds each: about ten seconds)");
+}
+
+// The record of the what-if: its page draws each run's time line, the
+// changed program's turns overlapping, the real one's never, each drawing
+// with its caption, and needs no other file.
+TEST_F(AtmSimTour, WhatIfRecordDrawsBothTimeLines)
+{
+    make_kit();
+    tour_on_a_pipe({"--record", path("record"), "--what-if", "atm_sim"});
+    std::string checker = std::string(SOURCE_DIR) + "/tests/check_page.py";
+    std::string page = path("record/index.html");
+    run_piped(run, checker, "", 60, {}, {page});
+    expect_exit(run.end, 0);
+    EXPECT_EQ(run.out_text, "");
+    run_piped(run, checker, "", 60, {}, {page, "svg"});
+    expect_in_order(run.out_text, {"5 turns, some overlapping", "\f", "5 turns, never two at once", "\f"});
+    run_piped(run, checker, "", 60, {}, {page, "rect"});
+    EXPECT_EQ(std::count(run.out_text.begin(), run.out_text.end(), '\f'), 10) << run.out_text;
+    run_piped(run, checker, "", 60, {}, {page, "figcaption"});
+    EXPECT_EQ(run.out_text, "The changed program's turns in time\fThe real program's turns in time\f");
 }
 
 }  // namespace
