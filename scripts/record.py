@@ -178,13 +178,19 @@ def anchor(*parts):
     return "-".join(re.sub(r"[^A-Za-z0-9_.]", "_", str(p)) for p in parts)
 
 
+# A heading of the trace view: the line of the program's source that made
+# the calls under it, after the thread that ran it where there are several
+# ("  thread 1  atm_sim.cpp:19  printf(...)   [in user]").
+HEADING = re.compile(r"(  (?! )(?:\S+(?: \S+)*\s{2,})?)([^\s:]+):(\d+)(  .*)?$")
+
+
 def trace_html(run, view, sources):
     """The trace view, each heading's line linked to its line in the source
     listing below it."""
     known = {os.path.basename(s) for s in sources}
     out = []
     for line in view.split("\n"):
-        m = re.match(r"(\s*)(\S+):(\d+)(  .*)?$", line)
+        m = HEADING.match(line)
         if m and m.group(2) in known:
             target = anchor(run, m.group(2), m.group(3))
             text = m.group(2) + ":" + m.group(3) + (m.group(4) or "")
@@ -282,7 +288,8 @@ def run_html(number, stem, directory):
             out.append(f'<pre class="view">\n{trace_html(run, view, sources)}</pre>')
         for source in sources:
             name = os.path.basename(source)
-            called = {int(n) for view in views for n in re.findall(rf"^\s*{re.escape(name)}:(\d+)", view, re.M)}
+            called = {int(m.group(3)) for view in views for m in map(HEADING.match, view.split("\n"))
+                      if m and m.group(2) == name}
             out.append(f"<h3>{html.escape(name)}, the program's source</h3>")
             out.append(f'<pre class="source">\n{source_html(run, source, called)}</pre>')
         out.append("</div>")
