@@ -665,6 +665,7 @@ build_real() {
 # trace NAME: the trace beside, of the first test in order that the copy
 # fails and whose exchange can be run again.
 trace_beside() {
+    : "${width:?set by scripts/wrap.sh, which the trace verb sources}"
     local name=$1 real failed number test mine
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT

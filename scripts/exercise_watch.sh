@@ -97,6 +97,7 @@ new_screen() {
     printf '\033[H\033[2J'
     # shellcheck source=scripts/wrap.sh
     . "$root/scripts/wrap.sh"
+    : "${width:?set by scripts/wrap.sh}"
     printf '%s\n' "Watching your $name ($copy): checked at each save." | safe_lines | wrap '    '
 }
 
@@ -209,6 +210,7 @@ watch_copy() {
     [ ! -t 1 ] || tty_out=1
     # shellcheck source=scripts/wrap.sh
     . "$root/scripts/wrap.sh"
+    : "${width:?set by scripts/wrap.sh}"
     work=$(mktemp -d)
     trap 'watch_end 130' INT
     trap 'watch_end 143' TERM
