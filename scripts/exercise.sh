@@ -648,11 +648,9 @@ sys.exit(os.path.basename(exchange["program"]) != sys.argv[2] or exchange["priva
 build_real() {
     local log
     log=$(mktemp)
-    if ! (
-        cd "$root" &&
-            { [ -f build/plain/CMakeCache.txt ] || cmake --preset plain -DBUILD_TESTING=OFF; } &&
-            cmake --build --preset plain --target "$1" -j "$(nproc)"
-    ) >"$log" 2>&1 9>&-; then
+    # shellcheck source=scripts/build_plain.sh
+    . "$root/scripts/build_plain.sh"
+    if ! build_plain "$1" >"$log" 2>&1 9>&-; then
         cat "$log" >&2
         rm -f "$log"
         echo "exercise: the real $1 did not build (above)" >&2

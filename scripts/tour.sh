@@ -145,14 +145,9 @@ work=$(mktemp -d)
 build=$root/build/plain
 say "tour: building the programs in build/plain (a few seconds the first time)"
 log=$work/build.log
-# A new build tree is set up without the tests, so GoogleTest is not needed
-# (scripts/test.sh turns them on in the same tree).
-# CMake reads the presets from the directory it runs in: the root.
-if ! (
-    cd "$root" &&
-        { [ -f "$build/CMakeCache.txt" ] || cmake --preset plain -DBUILD_TESTING=OFF; } &&
-        cmake --build --preset plain --target programs onscreen -j "$(nproc)"
-) >"$log" 2>&1; then
+# shellcheck source=scripts/build_plain.sh
+. "$root/scripts/build_plain.sh"
+if ! build_plain programs onscreen >"$log" 2>&1; then
     cat "$log"
     echo "tour: the build failed (the output above)" >&2
     exit 1
