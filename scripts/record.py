@@ -180,7 +180,7 @@ def anchor(*parts):
 
 # A heading of the trace view: the line of the program's source that made
 # the calls under it, after the thread that ran it where there are several
-# ("  thread 1  atm_sim.cpp:19  printf(...)   [in user]").
+# ("  thread 1  bank.cpp:19  printf(...)   [in user]").
 HEADING = re.compile(r"(  (?! )(?:\S+(?: \S+)*\s{2,})?)([^\s:]+):(\d+)(  .*)?$")
 
 

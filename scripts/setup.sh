@@ -20,7 +20,7 @@
 #   scripts/setup.sh test    all of those but the browser's, clang, the
 #                            linters shellcheck and pyflakes3 (scripts/lint.sh),
 #                            xmllint (the results files' tests), asciinema and
-#                            Python's html5lib (the records' tests)
+#                            Python's html5lib (the tests of a run's record)
 # Used by scripts/tour.sh, scripts/exercise.sh, scripts/test.sh and .ci/run.
 set -euo pipefail
 

@@ -114,7 +114,7 @@ protected:
 TEST_F(Setup, SaysWhatIsStillMissingAfterInstalling)
 {
     make_bin({"g++", "gcc", "make", "cmake", "clang++", "readelf", "addr2line", "objdump", "python3", "git", "patch",
-              "strace", "bwrap", "xmllint", "inotifywait"});
+              "strace", "bwrap", "xmllint", "inotifywait", "asciinema"});
     fake("apt-get", "exit 0");  // installs nothing
     start_setup("test");
     finish(run, 60);

@@ -36,7 +36,8 @@ TEST_F(ServerTour, SkipsTheServerStopOnAnotherUsersFifo)
     for (const char* name : {"tour", "tour/scripts", "tour/lessons", "tour/lessons/server"})
         ASSERT_EQ(mkdir(path(name).c_str(), 0755), 0) << name;
     for (const char* file : {"scripts/tour.sh", "scripts/setup.sh", "scripts/wrap.sh", "scripts/wrap.awk",
-                             "scripts/registry.sh", "registry.txt", "lessons/server/tour.sh"}) {
+                             "scripts/registry.sh", "scripts/record.sh", "scripts/build_plain.sh", "registry.txt",
+                             "lessons/server/tour.sh"}) {
         write_file(path("tour/") + file, read_file(std::string(SOURCE_DIR) + "/" + file));
         ASSERT_EQ(chmod((path("tour/") + file).c_str(), 0755), 0);
     }
