@@ -14,10 +14,10 @@ scripts/exercise.sh check --record DIR).
 A run of the record is NN-NAME.cast, with NN-NAME.info beside it: lines of
 "KEY VALUE", where KEY is kind (stop, what-if or check), title, status (the
 run's exit status), source (a file of the program's, for the trace view's
-lines; one line each), trace (a file of the run's, a trace view as
-trace_view.py --wide wrote it; one line each) or drawing (a file of the
-run's, an SVG drawing, then its caption; one line each). The page shows each run's
-screen whole, and plays it again in its timing where JavaScript runs.
+lines), trace (a file of the run's, a trace view as trace_view.py --wide
+wrote it) or drawing (a file of the run's, an SVG drawing, then its
+caption); the last three may come more than once. The page shows each
+run's screen whole, and plays it again in its timing where JavaScript runs.
 """
 
 import codecs
@@ -70,7 +70,8 @@ def cast(path, title):
         data, pending = data[:cut], data[cut:]
         # The keys the terminal driver marked, taken out of the screen's
         # bytes, each kept in its place among them.
-        pieces, keys = KEY_MARK.split(data)[0::2], KEY_MARK.split(data)[1::2]
+        parts = KEY_MARK.split(data)
+        pieces, keys = parts[0::2], parts[1::2]
         clean = b"".join(pieces)
         if shown and clean:
             try:
