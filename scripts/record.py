@@ -251,7 +251,9 @@ def run_html(number, stem, directory):
     verdict = " failed" if status not in ("", "0") else " passed" if kind == "check" and status == "0" else ""
     outputs = [[round(e[0], 3), e[2]] for e in events if e[1] == "o"]
     keys = [[round(e[0], 3), e[2]] for e in events if e[1] == "i"]
-    duration = max([e[0] for e in events] or [0.0])
+    # The end, as the player counts it: at the last event's time as the page
+    # gives it, so that playing to the end writes every piece.
+    duration = max([e[0] for e in outputs + keys] or [0.0])
     screen = screen_of(text for _, text in outputs)
     data = json.dumps({"out": outputs, "keys": keys, "duration": duration}).replace("<", "\\u003c")
     title = info.get("title", stem)
@@ -320,9 +322,10 @@ pre.screen { color: var(--term-fg); background: var(--term-bg); padding: 0.6rem;
 pre.report, pre.view, pre.source { white-space: pre-wrap; overflow-wrap: anywhere; padding: 0.6rem;
   border: 1px solid var(--line); border-radius: 6px; }
 pre.source { max-height: 60vh; overflow-y: auto; }
-.src { display: block; } .src:target { background: var(--mark); } .called .no { font-weight: bold; }
+.src { display: inline-block; width: 100%; } .src:target { background: var(--mark); } .called .no { font-weight: bold; }
 .no { color: var(--muted); user-select: none; }
 .note { color: var(--muted); font-style: italic; } .where { color: var(--muted); }
+.player[hidden] { display: none; }
 .player { display: flex; flex-wrap: wrap; gap: 0.5rem; align-items: center; margin: 0.5rem 0; }
 .player button, .player select { font: inherit; padding: 0.3rem 0.8rem; }
 .player .key { font-family: ui-monospace, monospace; color: var(--bad); }
