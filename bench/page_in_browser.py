@@ -26,6 +26,7 @@ profile, made fresh in a temporary folder, removed.
 
 import argparse
 import base64
+import contextlib
 import os
 import pathlib
 import re
@@ -45,6 +46,12 @@ from selenium.webdriver.support.ui import Select
 
 SPEEDS = ["0.5", "1", "2", "4", "8"]
 POLL = 0.1  # seconds between two looks at a playing screen
+
+
+class TooLong(BaseException):
+    """The whole took longer than its bound. Not an Exception, nor an
+    OSError as TimeoutError is: the HTTP client between Selenium and the
+    driver takes those for a failed connection, and tries again."""
 
 
 class Bench:
@@ -100,9 +107,10 @@ def browser(profile, javascript=True):
                 "--disable-background-networking", "--disable-component-update",
                 "--disable-sync", "--user-data-dir=" + profile, "--window-size=1280,900"]:
         options.add_argument(arg)
-    # Chromium refuses to start as root with its sandbox on (the sandbox
-    # relies on dropping to an unprivileged user, which root cannot be made
-    # to be); for any other user the sandbox stays.
+    # As root Chromium will not start unless told to go without its
+    # sandbox: a page's process shut in a sandbox but still root is hardly
+    # shut in, and Chromium refuses rather than pretend. As any other user
+    # the sandbox stays on.
     if os.geteuid() == 0:
         options.add_argument("--no-sandbox")
     if not javascript:
@@ -114,11 +122,31 @@ def browser(profile, javascript=True):
     # HOME it can write, nobody say, gets the profile's folder.
     if not os.access(env.get("HOME", "/nonexistent"), os.W_OK):
         env["HOME"] = profile
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver", env=env), options=options)
+    with unbroken():
+        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver", env=env), options=options)
     driver.set_page_load_timeout(60)
     driver.set_script_timeout(30)
     driver.implicitly_wait(0)
     return driver
+
+
+@contextlib.contextmanager
+def unbroken():
+    """What must not be cut short by the bound of the whole (which comes
+    after it, if it was due meanwhile): the start of a browser and its
+    quitting, so that no browser or driver is ever left behind. Each has
+    bounds of its own (the driver's for the browser's start, Selenium's to
+    end the driver)."""
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGALRM})
+
+
+def quit_browser(driver):
+    with unbroken():
+        driver.quit()
 
 
 def wait_for(what, timeout, step=POLL):
@@ -428,7 +456,7 @@ def without_javascript(bench, url, profile, befores):
         bench.shot(driver, "no-javascript", "the top of the page with JavaScript off")
         console(bench, driver, "JavaScript off")
     finally:
-        driver.quit()
+        quit_browser(driver)
 
 
 def bench_page(bench, page, expect, profiles):
@@ -466,7 +494,7 @@ def bench_page(bench, page, expect, profiles):
         widths(bench, driver)
         theme(bench, driver)
     finally:
-        driver.quit()
+        quit_browser(driver)
     without_javascript(bench, url, os.path.join(profiles, "off"), befores)
 
 
@@ -483,14 +511,14 @@ def main():
     bench = Bench(args.out)
 
     def too_long(signum, frame):
-        raise TimeoutError("still at it after %s s (BOUND)" % bound)
+        raise TooLong("still at it after %s s (BOUND)" % bound)
     bound = int(os.environ.get("BOUND", "900"))
     signal.signal(signal.SIGALRM, too_long)
     signal.alarm(bound)
     profiles = tempfile.mkdtemp(prefix="page-in-browser-")
     try:
         bench_page(bench, args.page, args.expect, profiles)
-    except (WebDriverException, TimeoutError) as error:
+    except (WebDriverException, TooLong) as error:
         bench.check(False, "the browser: %s" % (getattr(error, "msg", None) or error))
     finally:
         signal.alarm(0)
