@@ -32,8 +32,9 @@ TEST_F(PauseTimerTour, RecordKeepsTheScreenTheKeysAndAPage)
     std::string out = tour_on_a_pipe({"--record", path("record"), "--trace", "pause_timer"});
     std::string cast = read_file(path("record/01-pause_timer.cast"));
     EXPECT_EQ(cast.rfind("{\"version\": 2, \"width\": 80, \"height\": 24, ", 0), 0u) << cast.substr(0, 300);
-    expect_in_order(cast, {"\"Countdown: 8\\r\\n\"]", "\"i\", \"\\u0003\"]", "\"Timer paused.\\r\\n\"]",
-                           "\"i\", \"\\u001a\"]", "\"Timer resumed.\\r\\n\"]"});
+    // (a line may share its event with the next, when both came at once)
+    expect_in_order(cast, {"Countdown: 8\\r\\n", "\"i\", \"\\u0003\"]", "Timer paused.\\r\\n",
+                           "\"i\", \"\\u001a\"]", "Timer resumed.\\r\\n"});
 
     Terminal cat;
     start_terminal(cat, "/usr/bin/asciinema", {"cat", path("record/01-pause_timer.cast")});
