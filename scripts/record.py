@@ -240,9 +240,9 @@ def drawing_html(path):
     return ElementTree.tostring(root, encoding="unicode")
 
 
-def run_html(number, stem, directory):
+def run_html(stem, directory):
     info = read_info(os.path.join(directory, stem + ".info"))
-    header, events = read_cast(os.path.join(directory, stem + ".cast"))
+    _, events = read_cast(os.path.join(directory, stem + ".cast"))
     run = anchor("run", stem)
     kind = info.get("kind", "stop")
     status = info.get("status", "")
@@ -257,7 +257,7 @@ def run_html(number, stem, directory):
     screen = screen_of(text for _, text in outputs)
     data = json.dumps({"out": outputs, "keys": keys, "duration": duration}).replace("<", "\\u003c")
     title = info.get("title", stem)
-    out = [f'<section class="run {kind}{verdict}" id="{run}" aria-labelledby="{run}-title">',
+    out = [f'<section class="run {html.escape(kind)}{verdict}" id="{run}" aria-labelledby="{run}-title">',
            f'<h2 id="{run}-title"><span class="kind">{html.escape(kind)}{html.escape(verdict)}</span> '
            f'{html.escape(title)}</h2>',
            f'<p class="about">{len(outputs)} pieces of output over {duration:.1f} s'
@@ -405,9 +405,12 @@ def page(directory):
         about = read_info(os.path.join(directory, "record.info"))
     command = about.get("command", "")
     when = about.get("started", "")
-    runs = [run_html(i, stem, directory) for i, stem in enumerate(stems, 1)]
-    contents = "".join(f'<li><a href="#{anchor("run", stem)}">{html.escape(read_info(os.path.join(directory, stem + ".info")).get("title", stem))}</a></li>'
-                       for stem in stems)
+    runs = [run_html(stem, directory) for stem in stems]
+    contents = ""
+    for stem in stems:
+        title = read_info(os.path.join(directory, stem + ".info")).get("title", stem)
+        contents += f'<li><a href="#{anchor("run", stem)}">{html.escape(title)}</a></li>'
+
     text = f"""<!DOCTYPE html>
 <html lang="en">
 <head>
