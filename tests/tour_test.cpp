@@ -199,10 +199,10 @@ TEST_F(Tour, AFloodIsCutShortAndControlCharactersAreShown)
 // tour goes on and ends well.
 TEST_F(Tour, TakesTheRegistrysProgramsInOrderWithinEightyColumns)
 {
-    // Every stop, the server's too, whose clients write into /tmp/new: in a
+    // Every stop, one whose clients write into /tmp/new among them: in a
     // /tmp of the test's own, never into a learner's FIFO.
     if (std::string why = private_tmp(); !why.empty())
-        GTEST_SKIP() << "no /tmp of the test's own for the server's stop to use /tmp/new in (" << why << ")";
+        GTEST_SKIP() << "no /tmp of the test's own for a stop to use /tmp/new in (" << why << ")";
     make_kit();
     ASSERT_EQ(unlink(path("kit/registry.txt").c_str()), 0);
     write_file(path("kit/registry.txt"), read_file(std::string(SOURCE_DIR) + "/registry.txt") +
